@@ -1,0 +1,295 @@
+// Binary files on POSIX descriptors, and the mapping of PC-style names.
+#include "platform/files.h"
+
+#include "platform/errors.h"
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace plat {
+
+namespace {
+
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualNoCase(const char* a, const char* b, std::size_t bLen) {
+    std::size_t i = 0;
+    for (; i < bLen; ++i) {
+        if (a[i] == '\0' || LowerAscii(a[i]) != LowerAscii(b[i])) return false;
+    }
+    return a[i] == '\0';
+}
+
+bool Exists(const char* path) {
+    struct stat st;
+    return ::lstat(path, &st) == 0;
+}
+
+// Appends text[0..len) to out (used bytes *used) with a '/' before it when
+// out is not empty and does not end in one. False when it does not fit.
+bool Append(char* out, std::size_t outSize, std::size_t* used, const char* text, std::size_t len) {
+    std::size_t need = len + ((*used > 0 && out[*used - 1] != '/') ? 1 : 0);
+    if (*used + need + 1 > outSize) return false;
+    if (need > len) out[(*used)++] = '/';
+    std::memcpy(out + *used, text, len);
+    *used += len;
+    out[*used] = '\0';
+    return true;
+}
+
+// Looks in directory dir (empty = working directory) for an entry equal to
+// comp[0..len) without regard to letter case; the smallest such name, so
+// that the choice does not depend on the directory's order. Copies it to
+// found (kMaxPath bytes). False when there is none.
+bool FindNoCase(const char* dir, const char* comp, std::size_t len, char* found) {
+    DIR* d = ::opendir(dir[0] ? dir : ".");
+    if (d == nullptr) return false;
+    bool have = false;
+    while (struct dirent* e = ::readdir(d)) {
+        if (!EqualNoCase(e->d_name, comp, len)) continue;
+        if (!have || std::strcmp(e->d_name, found) < 0) {
+            std::size_t n = std::strlen(e->d_name);
+            if (n >= kMaxPath) continue;
+            std::memcpy(found, e->d_name, n + 1);
+            have = true;
+        }
+    }
+    ::closedir(d);
+    return have;
+}
+
+} // namespace
+
+std::uint32_t ResolveName(const char* name, char* out, std::size_t outSize) {
+    if (name == nullptr || name[0] == '\0') return Fail(kErrInvalidParameter);
+    if (out == nullptr || outSize < 2) return Fail(kErrInvalidParameter);
+
+    // The name with '/' for '\', and "X:" turned into the component "X:/".
+    char path[kMaxPath];
+    std::size_t n = std::strlen(name);
+    bool drive = n >= 2 && name[1] == ':' &&
+                 ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'));
+    std::size_t p = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (p + 2 >= sizeof path) return Fail(kErrPathNotFound);
+        path[p++] = name[i] == '\\' ? '/' : name[i];
+        if (drive && i == 1 && n > 2 && name[2] != '\\' && name[2] != '/') path[p++] = '/';
+    }
+    path[p] = '\0';
+
+    // The exact name wins when it exists (a drive always goes through the
+    // entry of that name, so it is exact here too).
+    if (Exists(path)) {
+        if (p + 1 > outSize) return Fail(kErrPathNotFound);
+        std::memcpy(out, path, p + 1);
+        return kErrSuccess;
+    }
+
+    std::size_t used = 0;
+    out[0] = '\0';
+    std::size_t i = 0;
+    if (path[0] == '/') {
+        out[0] = '/';
+        out[1] = '\0';
+        used = 1;
+        i = 1;
+    }
+    char found[kMaxPath];
+    while (i < p) {
+        while (i < p && path[i] == '/') ++i;
+        if (i >= p) break;
+        std::size_t start = i;
+        while (i < p && path[i] != '/') ++i;
+        std::size_t len = i - start;
+        const char* comp = path + start;
+        bool last = true;
+        for (std::size_t j = i; j < p; ++j) {
+            if (path[j] != '/') {
+                last = false;
+                break;
+            }
+        }
+
+        std::size_t before = used;
+        if (!Append(out, outSize, &used, comp, len)) return Fail(kErrPathNotFound);
+        bool dots = (len == 1 && comp[0] == '.') || (len == 2 && comp[0] == '.' && comp[1] == '.');
+        if (dots || Exists(out)) continue;
+
+        // Not there as written: look for it in any letter case.
+        out[before] = '\0';
+        used = before;
+        if (FindNoCase(out, comp, len, found)) {
+            if (!Append(out, outSize, &used, found, std::strlen(found)))
+                return Fail(kErrPathNotFound);
+            continue;
+        }
+        if (!last) return Fail(kErrPathNotFound);
+        if (!Append(out, outSize, &used, comp, len)) return Fail(kErrPathNotFound);
+    }
+    if (used == 0) return Fail(kErrInvalidParameter);
+    return kErrSuccess;
+}
+
+std::uint32_t FileOpen(const char* name, unsigned access, FileCreate create, FileHandle* handle) {
+    if (handle == nullptr) return Fail(kErrInvalidParameter);
+    *handle = kNoFile;
+    int flags;
+    switch (access) {
+    case kAccessRead: flags = O_RDONLY; break;
+    case kAccessWrite: flags = O_WRONLY; break;
+    case kAccessReadWrite: flags = O_RDWR; break;
+    default: return Fail(kErrInvalidParameter);
+    }
+    switch (create) {
+    case FileCreate::kOpenExisting: break;
+    case FileCreate::kCreateNew: flags |= O_CREAT | O_EXCL; break;
+    case FileCreate::kCreateAlways: flags |= O_CREAT | O_TRUNC; break;
+    case FileCreate::kOpenAlways: flags |= O_CREAT; break;
+    default: return Fail(kErrInvalidParameter);
+    }
+    char path[kMaxPath];
+    if (std::uint32_t rc = ResolveName(name, path, sizeof path)) return rc;
+
+    int fd;
+    do {
+        fd = ::open(path, flags | O_CLOEXEC | O_NOCTTY, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return FailErrno(errno);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return Fail(kErrAccessDenied);
+    }
+    *handle = fd;
+    return kErrSuccess;
+}
+
+std::uint32_t FileClose(FileHandle handle) {
+    if (handle < 0) return Fail(kErrInvalidHandle);
+    // After close the descriptor is gone even when close reports EINTR.
+    if (::close(handle) != 0 && errno != EINTR) return FailErrno(errno);
+    return kErrSuccess;
+}
+
+std::uint32_t FileSeek(FileHandle handle, std::int64_t offset, SeekFrom from,
+                       std::int64_t* position) {
+    if (handle < 0) return Fail(kErrInvalidHandle);
+    int whence = from == SeekFrom::kBegin     ? SEEK_SET
+                 : from == SeekFrom::kCurrent ? SEEK_CUR
+                                              : SEEK_END;
+    off_t r = ::lseek(handle, static_cast<off_t>(offset), whence);
+    if (r < 0) return FailErrno(errno);
+    if (position) *position = r;
+    return kErrSuccess;
+}
+
+std::uint32_t FileRead(FileHandle handle, void* buffer, std::uint32_t count, std::uint32_t* done) {
+    if (done) *done = 0;
+    if (handle < 0) return Fail(kErrInvalidHandle);
+    if (buffer == nullptr && count > 0) return Fail(kErrInvalidParameter);
+    std::uint32_t got = 0;
+    auto* b = static_cast<unsigned char*>(buffer);
+    while (got < count) {
+        ssize_t r = ::read(handle, b + got, count - got);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            if (done) *done = got;
+            return FailErrno(errno);
+        }
+        if (r == 0) break;
+        got += static_cast<std::uint32_t>(r);
+    }
+    if (done) *done = got;
+    return kErrSuccess;
+}
+
+std::uint32_t FileWrite(FileHandle handle, const void* buffer, std::uint32_t count,
+                        std::uint32_t* done) {
+    if (done) *done = 0;
+    if (handle < 0) return Fail(kErrInvalidHandle);
+    if (buffer == nullptr && count > 0) return Fail(kErrInvalidParameter);
+    std::uint32_t put = 0;
+    auto* b = static_cast<const unsigned char*>(buffer);
+    while (put < count) {
+        ssize_t r = ::write(handle, b + put, count - put);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            if (done) *done = put;
+            return FailErrno(errno);
+        }
+        if (r == 0) {
+            if (done) *done = put;
+            return Fail(kErrDiskFull);
+        }
+        put += static_cast<std::uint32_t>(r);
+    }
+    if (done) *done = put;
+    return kErrSuccess;
+}
+
+std::uint32_t FileReadAt(FileHandle handle, std::int64_t offset, void* buffer, std::uint32_t count,
+                         std::uint32_t* done) {
+    if (done) *done = 0;
+    if (std::uint32_t rc = FileSeek(handle, offset, SeekFrom::kBegin, nullptr)) return rc;
+    return FileRead(handle, buffer, count, done);
+}
+
+std::uint32_t FileWriteAt(FileHandle handle, std::int64_t offset, const void* buffer,
+                          std::uint32_t count, std::uint32_t* done) {
+    if (done) *done = 0;
+    if (std::uint32_t rc = FileSeek(handle, offset, SeekFrom::kBegin, nullptr)) return rc;
+    return FileWrite(handle, buffer, count, done);
+}
+
+std::uint32_t FileSize(FileHandle handle, std::int64_t* size) {
+    if (size) *size = 0;
+    if (handle < 0) return Fail(kErrInvalidHandle);
+    struct stat st;
+    if (::fstat(handle, &st) != 0) return FailErrno(errno);
+    if (size) *size = st.st_size;
+    return kErrSuccess;
+}
+
+std::uint32_t FileTruncate(FileHandle handle, std::int64_t size) {
+    if (handle < 0) return Fail(kErrInvalidHandle);
+    if (size < 0) return Fail(kErrInvalidParameter);
+    int r;
+    do {
+        r = ::ftruncate(handle, static_cast<off_t>(size));
+    } while (r != 0 && errno == EINTR);
+    if (r != 0) return FailErrno(errno);
+    return kErrSuccess;
+}
+
+std::uint32_t FileCommit(FileHandle handle) {
+    if (handle < 0) return Fail(kErrInvalidHandle);
+    if (::fdatasync(handle) != 0) {
+        // Devices and pipes have nothing to force; that is not a failure.
+        if (errno == EINVAL || errno == EROFS) return kErrSuccess;
+        return FailErrno(errno);
+    }
+    return kErrSuccess;
+}
+
+std::uint32_t FileDelete(const char* name) {
+    char path[kMaxPath];
+    if (std::uint32_t rc = ResolveName(name, path, sizeof path)) return rc;
+    if (::unlink(path) != 0) return FailErrno(errno);
+    return kErrSuccess;
+}
+
+std::uint32_t FileExists(const char* name) {
+    char path[kMaxPath];
+    if (std::uint32_t rc = ResolveName(name, path, sizeof path)) return rc;
+    struct stat st;
+    if (::stat(path, &st) != 0) return FailErrno(errno);
+    return kErrSuccess;
+}
+
+} // namespace plat
