@@ -221,6 +221,8 @@ std::uint32_t FileWrite(FileHandle handle, const void* buffer, std::uint32_t cou
         if (r < 0) {
             if (errno == EINTR) continue;
             if (done) *done = put;
+            // A handle open for reading only is "access denied" on the PC.
+            if (errno == EBADF && ::fcntl(handle, F_GETFL) >= 0) return Fail(kErrAccessDenied);
             return FailErrno(errno);
         }
         if (r == 0) {
