@@ -36,18 +36,9 @@ enum : int32_t {
     E4END = -1,           // end of the program
 };
 
-// Sets up the work buffer with room for `size` bytes (at least 256 are
-// sensible; the manager uses 256). d4initialize calls it once; later calls
-// replace the buffer. Returns 0, or -1 when the allocation failed.
-// e4compile and e4vary set up a 3000-byte buffer themselves when nobody
-// did.
-int e4initialize_work_buffer(int size);
-
-// Releases the work buffer (programs stay valid; the next compile or
-// evaluation sets up a default buffer again).
-void e4release_work_buffer();
-
-// The work buffer and its size (for the store's own callers and tests).
+// The work buffer (g4.work_buffer, allocated by d4initialize) and its size.
+// When the store is not initialised yet, e4compile and e4vary initialise it
+// with the defaults (d4initialize_defaults: 3000 bytes).
 char* e4work_buffer();
 int e4work_buffer_size();
 
