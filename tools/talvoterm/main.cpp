@@ -1,0 +1,376 @@
+// talvoterm: plays one or more terminals on a serial device or on a new
+// pseudo-terminal pair, sends the requests of a script (or standard input)
+// when polled, and prints every exchange decoded.
+#include "platform/pty.h"
+#include "tools/talvoterm/script.h"
+#include "tools/talvoterm/terminal.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace talvoterm;
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void OnSignal(int) {
+    g_stop = 1;
+}
+
+void Usage(std::FILE* to) {
+    std::fputs(
+        "usage: talvoterm (--pty NAME | --device PATH) [options] ADDRESS...\n"
+        "  --pty NAME      create a pseudo-terminal pair and a link NAME to its slave side\n"
+        "  --device PATH   use a serial device (57600 8N1, raw)\n"
+        "  --script FILE   read requests from FILE (default: standard input)\n"
+        "  --timeout SEC   wait at most SEC seconds for open requests at the end (default 60)\n"
+        "  --pause MS      stall of the pause faults (default 300)\n"
+        "  --hold          keep answering polls (silence) after the script, until a signal\n"
+        "  --verbose       print every frame seen on the line, and raw bytes\n"
+        "  ADDRESS...      1 to 32 terminal addresses (decimal or 0x hex) played here\n"
+        "script lines: ADDRESS CODE [DATA] [OPTION...] | sleep MS | wait | # comment\n"
+        "  DATA: a word or \"text\" with \\0 \\xNN \\n \\r \\t \\s \\\\ \\\" escapes\n"
+        "  OPTION: stray[=NN] missing[=N] badsum badlength badsource pause-header\n"
+        "          pause-data code9 oversize[=N] expect=answer|nack|none\n"
+        "exit status: 0 every request ended as expected, 1 otherwise, 2 usage or line error\n",
+        to);
+}
+
+std::string TimeText(std::int64_t wall_ms) {
+    std::time_t secs = static_cast<std::time_t>(wall_ms / 1000);
+    std::tm tm{};
+    ::localtime_r(&secs, &tm);
+    char buf[32];
+    std::snprintf(buf, sizeof(buf), "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<int>(wall_ms % 1000));
+    return buf;
+}
+
+std::string FrameFlags(const Frame& f) {
+    std::string s;
+    if (!f.checksum_ok) s += " BAD-CHECKSUM";
+    if (!f.length_ok) s += " BAD-LENGTH";
+    if (!f.stuffing_ok) s += " LONE-0x10";
+    if (f.source != kPcAddress) s += " SOURCE-NOT-PC";
+    return s;
+}
+
+void PrintFrame(const Frame& f, bool verbose) {
+    std::printf("%s %u <- code %u len %zu %s%s\n", TimeText(f.wall_ms).c_str(), f.dest, f.code,
+                f.data.size(), FormatData(f.data).c_str(), FrameFlags(f).c_str());
+    if (verbose) std::printf("             raw %s\n", HexBytes(f.raw).c_str());
+}
+
+void PrintExchange(const Exchange& ex, bool verbose) {
+    const Request& r = ex.request;
+    const char* fault = FaultName(r.fault);
+    std::printf("%s %u -> code %u len %zu %s%s%s\n", TimeText(ex.sent_wall_ms).c_str(), r.address,
+                r.code, r.data.size(), FormatData(r.data).c_str(), fault[0] ? "  fault " : "",
+                fault);
+    if (verbose && !ex.sent.empty())
+        std::printf("             raw %s\n", HexBytes(ex.sent).c_str());
+    if (ex.reply != Reply::none) {
+        std::printf("%s %u <- %s%s\n", TimeText(ex.reply_frame.wall_ms).c_str(), r.address,
+                    ex.reply == Reply::ack ? "ACK" : "NACK", FrameFlags(ex.reply_frame).c_str());
+    }
+    for (const Frame& f : ex.answers) PrintFrame(f, verbose);
+    std::printf("             #%llu %s: %s\n", static_cast<unsigned long long>(ex.id),
+                ex.ok ? "ok" : "FAILED", ex.note.c_str());
+    std::fflush(stdout);
+}
+
+struct Run {
+    Terminal term;
+    bool verbose = false;
+    int timeout_s = 60;
+    int requests = 0;
+    int ok = 0;
+    int script_errors = 0;
+    std::vector<std::string> failures;
+
+    void drain(int wait_ms) {
+        Exchange ex;
+        while (term.next_completed(ex, wait_ms) == 0) {
+            PrintExchange(ex, verbose);
+            if (ex.ok)
+                ++ok;
+            else
+                failures.push_back("#" + std::to_string(ex.id) + " (" +
+                                   std::to_string(ex.request.address) + " code " +
+                                   std::to_string(ex.request.code) + "): " + ex.note);
+            wait_ms = 0;
+        }
+        if (verbose) {
+            for (const Frame& f : term.take_line_log())
+                if (f.code == kCodePoll)
+                    std::printf("%s %u <- poll\n", TimeText(f.wall_ms).c_str(), f.dest);
+            std::fflush(stdout);
+        }
+    }
+
+    // Prints exchanges as they end until none is open, a signal, or the
+    // time-out. Returns false when it gave up.
+    bool wait_all(int seconds) {
+        std::int64_t until = SteadyMs() + static_cast<std::int64_t>(seconds) * 1000;
+        while (term.pending() != 0 && g_stop == 0 && SteadyMs() < until) drain(100);
+        drain(0);
+        return term.pending() == 0;
+    }
+
+    void sleep_ms(int ms) {
+        std::int64_t until = SteadyMs() + ms;
+        while (g_stop == 0 && SteadyMs() < until)
+            drain(static_cast<int>(std::min<std::int64_t>(100, until - SteadyMs())));
+    }
+
+    // Handles one script line; returns false on a script error.
+    bool line(const std::string& text, const char* where, int number) {
+        ScriptLine sl;
+        std::string error;
+        if (ParseScriptLine(text, sl, error) != 0) {
+            std::fprintf(stderr, "talvoterm: %s:%d: %s\n", where, number, error.c_str());
+            ++script_errors;
+            return false;
+        }
+        switch (sl.kind) {
+        case LineKind::empty: break;
+        case LineKind::sleep: sleep_ms(sl.sleep_ms); break;
+        case LineKind::wait: wait_all(timeout_s); break;
+        case LineKind::request:
+            if (term.submit(sl.request, sl.expect) == 0) {
+                std::fprintf(stderr, "talvoterm: %s:%d: address %u is not played here\n", where,
+                             number, sl.request.address);
+                ++script_errors;
+                return false;
+            }
+            ++requests;
+            break;
+        }
+        return true;
+    }
+};
+
+// Reads lines from fd while printing exchanges; ends at end of input or a
+// signal. Each line is handed to `run.line`.
+void ReadLines(Run& run, int fd, const char* where) {
+    std::string pending;
+    int number = 0;
+    char buf[4096];
+    for (;;) {
+        if (g_stop != 0) return;
+        pollfd pf{fd, POLLIN, 0};
+        int rc = ::poll(&pf, 1, 100);
+        run.drain(0);
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc == 0) continue;
+        ssize_t n = ::read(fd, buf, sizeof(buf));
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) break;
+        pending.append(buf, static_cast<std::size_t>(n));
+        std::size_t nl;
+        while ((nl = pending.find('\n')) != std::string::npos) {
+            run.line(pending.substr(0, nl), where, ++number);
+            pending.erase(0, nl + 1);
+            if (g_stop != 0) return;
+        }
+        if (pending.size() > 65536) {
+            std::fprintf(stderr, "talvoterm: %s:%d: line too long\n", where, number + 1);
+            ++run.script_errors;
+            pending.clear();
+        }
+    }
+    if (!pending.empty()) run.line(pending, where, ++number);
+}
+
+bool ParseAddress(const char* s, std::uint16_t& out) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long v = std::strtoul(s, &end, 0);
+    if (errno != 0 || end == s || *end != '\0' || v == 0 || v == kPcAddress || v > 0xFFFF)
+        return false;
+    out = static_cast<std::uint16_t>(v);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const char* pty_name = nullptr;
+    const char* device = nullptr;
+    const char* script = nullptr;
+    bool hold = false;
+    Run run;
+    TerminalOptions opt;
+    std::vector<std::uint16_t> addresses;
+
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&](const char* what) -> const char* {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "talvoterm: %s needs a value\n", what);
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--pty")
+            pty_name = value("--pty");
+        else if (a == "--device")
+            device = value("--device");
+        else if (a == "--script")
+            script = value("--script");
+        else if (a == "--hold")
+            hold = true;
+        else if (a == "--verbose")
+            run.verbose = true;
+        else if (a == "--timeout" || a == "--pause") {
+            const char* v = value(a.c_str());
+            char* end = nullptr;
+            long n = std::strtol(v, &end, 10);
+            if (end == v || *end != '\0' || n < 0 || n > 86400000) {
+                std::fprintf(stderr, "talvoterm: bad value for %s\n", a.c_str());
+                return 2;
+            }
+            if (a == "--timeout")
+                run.timeout_s = static_cast<int>(n);
+            else
+                opt.pause_ms = static_cast<int>(n);
+        } else if (a == "--help" || a == "-h") {
+            Usage(stdout);
+            return 0;
+        } else {
+            std::uint16_t addr = 0;
+            if (a.empty() || a[0] == '-' || !ParseAddress(argv[i], addr)) {
+                std::fprintf(stderr, "talvoterm: bad argument '%s'\n", argv[i]);
+                Usage(stderr);
+                return 2;
+            }
+            if (std::find(addresses.begin(), addresses.end(), addr) == addresses.end())
+                addresses.push_back(addr);
+        }
+    }
+    if ((pty_name == nullptr) == (device == nullptr) || addresses.empty() ||
+        addresses.size() > 32) {
+        Usage(stderr);
+        return 2;
+    }
+
+    // A script file is checked whole before the line is opened.
+    std::vector<std::string> script_lines;
+    if (script != nullptr) {
+        std::FILE* f = std::fopen(script, "rb");
+        if (f == nullptr) {
+            std::fprintf(stderr, "talvoterm: cannot open %s: %s\n", script, std::strerror(errno));
+            return 2;
+        }
+        std::string cur;
+        int c;
+        while ((c = std::fgetc(f)) != EOF) {
+            if (c == '\n') {
+                script_lines.push_back(cur);
+                cur.clear();
+            } else {
+                cur += static_cast<char>(c);
+            }
+        }
+        if (!cur.empty()) script_lines.push_back(cur);
+        std::fclose(f);
+        int bad = 0;
+        for (std::size_t i = 0; i < script_lines.size(); ++i) {
+            ScriptLine sl;
+            std::string error;
+            if (ParseScriptLine(script_lines[i], sl, error) != 0) {
+                std::fprintf(stderr, "talvoterm: %s:%zu: %s\n", script, i + 1, error.c_str());
+                ++bad;
+            } else if (sl.kind == LineKind::request &&
+                       std::find(addresses.begin(), addresses.end(), sl.request.address) ==
+                           addresses.end()) {
+                std::fprintf(stderr, "talvoterm: %s:%zu: address %u is not played here\n", script,
+                             i + 1, sl.request.address);
+                ++bad;
+            }
+        }
+        if (bad != 0) return 2;
+    }
+
+    platform::PtyPair pty;
+    int fd = -1;
+    if (pty_name != nullptr) {
+        int err = platform::pty_create(pty, pty_name);
+        if (err != 0) {
+            std::fprintf(stderr, "talvoterm: cannot create the pseudo-terminal %s: %s\n", pty_name,
+                         std::strerror(err));
+            return 2;
+        }
+        fd = pty.master;
+    } else {
+        int err = platform::pty_open_device(device, fd);
+        if (err != 0) {
+            std::fprintf(stderr, "talvoterm: cannot open %s: %s\n", device, std::strerror(err));
+            return 2;
+        }
+    }
+
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGHUP, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    if (run.term.start(fd, addresses, opt) != 0) {
+        std::fprintf(stderr, "talvoterm: cannot start the line thread\n");
+        platform::pty_release(pty);
+        if (device != nullptr) platform::pty_close_device(fd);
+        return 2;
+    }
+    std::printf("talvoterm: terminals");
+    for (std::uint16_t a : addresses) std::printf(" %u", a);
+    if (pty_name != nullptr)
+        std::printf(" on %s (link %s)\n", pty.slave_name, pty_name);
+    else
+        std::printf(" on %s\n", device);
+    std::fflush(stdout);
+
+    if (script != nullptr) {
+        for (std::size_t i = 0; i < script_lines.size() && g_stop == 0; ++i) {
+            run.line(script_lines[i], script, static_cast<int>(i + 1));
+            run.drain(0);
+        }
+    } else {
+        ReadLines(run, STDIN_FILENO, "stdin");
+    }
+    bool all_ended = run.wait_all(run.timeout_s);
+    while (hold && g_stop == 0) run.drain(200);
+
+    run.term.stop();
+    run.drain(0);
+    bool line_error = run.term.line_error() && device != nullptr;
+    TerminalStats st = run.term.stats();
+    std::printf("talvoterm: %d request(s), %d ended as expected, %zu failed%s; %llu poll(s), "
+                "%llu frame(s) seen, %llu broken, %llu noise byte(s)\n",
+                run.requests, run.ok, run.failures.size(), all_ended ? "" : " (some never ended)",
+                static_cast<unsigned long long>(st.polls),
+                static_cast<unsigned long long>(st.frames),
+                static_cast<unsigned long long>(st.broken_frames),
+                static_cast<unsigned long long>(st.noise_bytes));
+    for (const std::string& f : run.failures) std::printf("  failed %s\n", f.c_str());
+    if (run.script_errors != 0) std::printf("  %d script error(s)\n", run.script_errors);
+    std::fflush(stdout);
+
+    platform::pty_release(pty);
+    if (device != nullptr) platform::pty_close_device(fd);
+    if (run.script_errors != 0 || line_error) return 2;
+    return run.failures.empty() && run.ok == run.requests ? 0 : 1;
+}
