@@ -41,7 +41,8 @@ struct PoolLinks {
 // child pointers loop), never by a configuration the manager accepted.
 inline constexpr std::int64_t h4pool_limit = 64 * 1024 * 1024;
 
-// Creates a pool of max(1, count) elements of max(1, size) bytes growing by
+// Creates a pool of max(1, count) elements of size bytes (rounded up to a
+// multiple of 8, at least 8, so every element holds its links) growing by
 // max(1, step), all free and in order. Over h4pool_limit: error 920 with
 // "h4create()" (fatal). Allocation failure: error 900 (fatal).
 // Returns 0 / -1.
