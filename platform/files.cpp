@@ -2,6 +2,7 @@
 #include "platform/files.h"
 
 #include "platform/errors.h"
+#include "platform/locks.h"
 
 #include <cerrno>
 #include <cstring>
@@ -172,6 +173,7 @@ std::uint32_t FileOpen(const char* name, unsigned access, FileCreate create, Fil
 
 std::uint32_t FileClose(FileHandle handle) {
     if (handle < 0) return Fail(kErrInvalidHandle);
+    ForgetRegions(handle); // the kernel drops its own locks with the descriptor
     // After close the descriptor is gone even when close reports EINTR.
     if (::close(handle) != 0 && errno != EINTR) return FailErrno(errno);
     return kErrSuccess;

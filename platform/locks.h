@@ -1,0 +1,42 @@
+// Byte-range locks on open files, as the PC's LockFile / UnlockFile behave:
+//
+//  - a lock is exclusive and never waits: it is granted or refused at once;
+//  - a region that overlaps one already locked in the same file is refused,
+//    whoever holds it: another program, another handle of this process, or
+//    the very same handle (the manager serves all terminals through one
+//    handle per file, so this is what keeps two terminals apart);
+//  - other processes see the locks: they are open-file-description locks,
+//    which conflict with the classic record locks (fcntl F_SETLK) that other
+//    Linux programs take at the same offsets;
+//  - an unlock must name exactly a region that this handle locked, and frees
+//    exactly that region;
+//  - closing a handle with FileClose drops its locks.
+//
+// Offsets and lengths are 64 bits: a table's record r is locked at
+// 1,000,000,000 + r, length 1; the whole table at 1,000,000,000, length
+// 1,000,000,000.
+#pragma once
+
+#include "platform/files.h"
+
+#include <cstdint>
+
+namespace plat {
+
+// Locks [offset, offset + length). 0 when granted; 33 (lock violation) when
+// any part is held already; 87 for length 0 or a region past 2^63; 6 for a
+// handle that is not open; 8 when the process holds too many regions.
+std::uint32_t LockRegion(FileHandle handle, std::uint64_t offset, std::uint64_t length);
+
+// Unlocks the region locked before through this handle with exactly this
+// offset and length. 0 when done; 158 (not locked) when there is no such
+// region; 6 for a bad handle.
+std::uint32_t UnlockRegion(FileHandle handle, std::uint64_t offset, std::uint64_t length);
+
+// Forgets every region of the handle; FileClose calls it before closing.
+void ForgetRegions(FileHandle handle);
+
+// Most regions the process may hold at once, over all files.
+inline constexpr int kMaxLockedRegions = 4096;
+
+} // namespace plat

@@ -1,0 +1,153 @@
+// Byte-range locks: overlap refused through the same handle, another handle
+// and another process; classic record locks of other programs conflict; an
+// unlock frees exactly its region; closing drops the locks.
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/locks.h"
+#include "tests/platform/scratch_dir.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace plat;
+
+namespace {
+
+constexpr std::uint64_t kBase = 1'000'000'000ull;
+
+class Locks : public testing_support::ScratchDir {
+  protected:
+    void SetUp() override {
+        ScratchDir::SetUp();
+        WriteFile("TABELA.DBF", std::string(100, 'x'));
+        ASSERT_EQ(FileOpen("TABELA.DBF", kAccessReadWrite, FileCreate::kOpenExisting, &h_), 0u);
+    }
+    void TearDown() override {
+        FileClose(h_);
+        ScratchDir::TearDown();
+    }
+
+    // What another process sees: it opens the file itself and tries a
+    // classic record lock (F_SETLK) on the region. 0 = granted, 1 = refused.
+    int OtherProcessTries(std::uint64_t offset, std::uint64_t length) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            int fd = ::open((dir_ / "TABELA.DBF").c_str(), O_RDWR);
+            struct flock fl {};
+            fl.l_type = F_WRLCK;
+            fl.l_whence = SEEK_SET;
+            fl.l_start = static_cast<off_t>(offset);
+            fl.l_len = static_cast<off_t>(length);
+            ::_exit(fd >= 0 && ::fcntl(fd, F_SETLK, &fl) == 0 ? 0 : 1);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 2;
+    }
+
+    FileHandle h_ = kNoFile;
+};
+
+TEST_F(Locks, OverlapRefusedThroughTheSameHandle) {
+    ASSERT_EQ(LockRegion(h_, kBase + 5, 1), 0u);
+    EXPECT_EQ(LockRegion(h_, kBase + 5, 1), kErrLockViolation);
+    EXPECT_EQ(LastError(), kErrLockViolation);
+    // The whole table overlaps every record.
+    EXPECT_EQ(LockRegion(h_, kBase, kBase), kErrLockViolation);
+    // Neighbours are free.
+    EXPECT_EQ(LockRegion(h_, kBase + 4, 1), 0u);
+    EXPECT_EQ(LockRegion(h_, kBase + 6, 1), 0u);
+
+    ASSERT_EQ(UnlockRegion(h_, kBase + 4, 1), 0u);
+    ASSERT_EQ(UnlockRegion(h_, kBase + 5, 1), 0u);
+    ASSERT_EQ(UnlockRegion(h_, kBase + 6, 1), 0u);
+    ASSERT_EQ(LockRegion(h_, kBase, kBase), 0u);
+    // Record locks fail while the whole table is locked.
+    EXPECT_EQ(LockRegion(h_, kBase + 1, 1), kErrLockViolation);
+    EXPECT_EQ(LockRegion(h_, 2 * kBase - 1, 1), kErrLockViolation);
+    EXPECT_EQ(LockRegion(h_, 2 * kBase, 1), 0u); // just past it
+}
+
+TEST_F(Locks, UnlockFreesExactlyItsRegion) {
+    ASSERT_EQ(LockRegion(h_, kBase + 10, 1), 0u);
+    ASSERT_EQ(LockRegion(h_, kBase + 11, 1), 0u);
+    // A region never locked as such is not unlocked, not even a part.
+    EXPECT_EQ(UnlockRegion(h_, kBase + 10, 2), kErrNotLocked);
+    EXPECT_EQ(UnlockRegion(h_, kBase + 12, 1), kErrNotLocked);
+    EXPECT_EQ(UnlockRegion(h_, kBase + 10, 1), 0u);
+    EXPECT_EQ(UnlockRegion(h_, kBase + 10, 1), kErrNotLocked);
+    // The adjacent region the kernel may have merged stays locked for others.
+    EXPECT_EQ(OtherProcessTries(kBase + 11, 1), 1);
+    EXPECT_EQ(OtherProcessTries(kBase + 10, 1), 0);
+}
+
+TEST_F(Locks, OtherHandlesAndOtherProcessesConflict) {
+    FileHandle second;
+    ASSERT_EQ(FileOpen("tabela.dbf", kAccessReadWrite, FileCreate::kOpenExisting, &second), 0u);
+    ASSERT_EQ(LockRegion(h_, 0, 1), 0u);
+    EXPECT_EQ(LockRegion(second, 0, 1), kErrLockViolation);
+    EXPECT_EQ(OtherProcessTries(0, 1), 1);
+    EXPECT_EQ(OtherProcessTries(0, 0), 1); // "to the end of the file" covers it
+    EXPECT_EQ(OtherProcessTries(1, 1), 0);
+
+    // Closing the other handle does not drop our locks (classic record locks
+    // would all go with any close in the process).
+    FileClose(second);
+    EXPECT_EQ(OtherProcessTries(0, 1), 1);
+
+    // Closing our handle drops its locks, here and for others.
+    FileClose(h_);
+    ASSERT_EQ(FileOpen("TABELA.DBF", kAccessReadWrite, FileCreate::kOpenExisting, &h_), 0u);
+    EXPECT_EQ(OtherProcessTries(0, 1), 0);
+    EXPECT_EQ(LockRegion(h_, 0, 1), 0u);
+}
+
+TEST_F(Locks, ALockHeldByAnotherProgramIsRefusedAtOnce) {
+    int ready[2], release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int fd = ::open((dir_ / "TABELA.DBF").c_str(), O_RDWR);
+        struct flock fl {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        fl.l_start = static_cast<off_t>(kBase + 7);
+        fl.l_len = 1;
+        char c = ::fcntl(fd, F_SETLK, &fl) == 0 ? 'y' : 'n';
+        (void)!::write(ready[1], &c, 1);
+        (void)!::read(release[0], &c, 1);
+        ::_exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+    EXPECT_EQ(LockRegion(h_, kBase + 7, 1), kErrLockViolation);
+    EXPECT_EQ(LockRegion(h_, kBase, kBase), kErrLockViolation);
+    EXPECT_EQ(LockRegion(h_, kBase + 8, 1), 0u);
+    (void)!::write(release[1], "x", 1);
+    int status;
+    ::waitpid(pid, &status, 0);
+    EXPECT_EQ(LockRegion(h_, kBase + 7, 1), 0u); // released when it ended
+    for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+}
+
+TEST_F(Locks, BadArguments) {
+    EXPECT_EQ(LockRegion(kNoFile, 0, 1), kErrInvalidHandle);
+    EXPECT_EQ(LockRegion(h_, 0, 0), kErrInvalidParameter);
+    EXPECT_EQ(LockRegion(h_, 0xFFFFFFFFFFFFFFF0ull, 1), kErrInvalidParameter);
+    EXPECT_EQ(LockRegion(h_, 10, 0x7FFFFFFFFFFFFFFFull), kErrInvalidParameter);
+    EXPECT_EQ(UnlockRegion(kNoFile, 0, 1), kErrInvalidHandle);
+    EXPECT_EQ(UnlockRegion(98765, 0, 1), kErrInvalidHandle);
+
+    // A read-only handle can lock too.
+    FileHandle ro;
+    ASSERT_EQ(FileOpen("TABELA.DBF", kAccessRead, FileCreate::kOpenExisting, &ro), 0u);
+    EXPECT_EQ(LockRegion(ro, 50, 1), 0u);
+    EXPECT_EQ(LockRegion(h_, 50, 1), kErrLockViolation);
+    EXPECT_EQ(UnlockRegion(ro, 50, 1), 0u);
+    FileClose(ro);
+}
+
+} // namespace
