@@ -1,0 +1,112 @@
+// The request dispatcher and its function-code table.
+//
+// To serve a code, put its handler into its row (wrappers below give the
+// handlers with a variant - reply code, lock kind - the common signature).
+// A row without a handler is not served (the main loop answers 7), after the
+// context check when the row has one, so a table request from a terminal
+// without a file is answered 14 whether or not its handler exists yet.
+#include "manager/requests/dispatch.h"
+
+#include <array>
+
+#include "manager/requests/context.h"
+#include "manager/requests/locks.h"
+#include "manager/runtime.h"
+
+namespace {
+
+struct Row {
+    RequestHandler handler; // null: nobody serves the code
+    bool check;             // RestoreContext first; 0 refuses with 14
+    bool save;              // SaveContext after the handler
+};
+
+// [9] nothing is done and nothing is sent.
+void Ignore(std::uint16_t, std::uint8_t*, int, int) {}
+
+// [14] answered with 14 and no data.
+void Refuse(std::uint16_t address, std::uint8_t*, int, int) {
+    SendAnswer(address, nullptr, 14, 0);
+}
+
+void LockRecordRequest(std::uint16_t address, std::uint8_t* data, int, int slot) {
+    LockRequest(address, data, slot, false);
+}
+void LockFileRequest(std::uint16_t address, std::uint8_t* data, int, int slot) {
+    LockRequest(address, data, slot, true);
+}
+void Unlock(std::uint16_t address, std::uint8_t*, int, int slot) {
+    UnlockRequest(address, slot);
+}
+
+constexpr Row kNone{nullptr, false, false};
+
+constexpr std::array<Row, kHighestCode + 1> MakeTable() {
+    std::array<Row, kHighestCode + 1> t{};
+    for (Row& r : t) r = kNone;
+    // 0, 1, 3, 4, 6, 7, 8, 12, 13, 15, 32: no handler.
+    t[2] = {nullptr, false, false};          // send my application image
+    t[5] = {nullptr, false, false};          // send my alternate application image (.MKZ)
+    t[9] = {Ignore, false, false};           // nothing, no answer
+    t[10] = {nullptr, false, true};          // open a table, high base (reply 10)
+    t[11] = {nullptr, false, true};          // open a table with an index, high base (reply 11)
+    t[14] = {Refuse, false, false};          // answered 14
+    t[16] = {nullptr, false, true};          // open a table (reply 16)
+    t[17] = {nullptr, true, true};           // choose the order
+    t[18] = {nullptr, true, true};           // append a blank record
+    t[19] = {nullptr, true, true};           // update fields of the current record
+    t[20] = {nullptr, true, true};           // mark the current record deleted
+    t[21] = {nullptr, true, true};           // clear the deletion mark
+    t[22] = {nullptr, true, true};           // go to a record number
+    t[23] = {nullptr, true, true};           // go to the last record
+    t[24] = {nullptr, true, true};           // go to the first record
+    t[25] = {nullptr, true, true};           // skip records
+    t[26] = {nullptr, true, true};           // seek a key
+    t[27] = {SendTime, false, false};        // the time
+    t[28] = {SendDate, false, false};        // the date
+    t[29] = {nullptr, false, false};         // open a text file
+    t[30] = {nullptr, false, false};         // close the text file
+    t[31] = {nullptr, false, false};         // read from the text file
+    t[33] = {nullptr, false, false};         // move in the text file
+    t[34] = {nullptr, false, false};         // write to the text file
+    t[35] = {nullptr, false, false};         // the text-file status
+    t[36] = {LockRecordRequest, true, true}; // lock the current record
+    t[37] = {LockFileRequest, true, true};   // lock the whole table or file
+    t[38] = {Unlock, true, true};            // release my lock
+    t[39] = {nullptr, true, true};           // the record count
+    t[40] = {nullptr, true, true};           // the current record number
+    t[41] = {nullptr, false, false};         // close the table
+    t[42] = {nullptr, false, true};          // open a table with an index (reply 42)
+    t[43] = {nullptr, true, true};           // append a record and update its fields
+    t[44] = {nullptr, false, false};         // open or release the default output device
+    t[45] = {nullptr, false, false};         // write to the local output device
+    t[46] = {nullptr, true, true};           // append a blank record once
+    t[47] = {nullptr, true, true};           // update fields, with a sequence byte
+    t[48] = {nullptr, true, true};           // append once and update fields
+    t[49] = {nullptr, false, false};         // write to the output device once
+    t[50] = {nullptr, false, false};         // open or release a chosen output device
+    return t;
+}
+
+constexpr std::array<Row, kHighestCode + 1> kRows = MakeTable();
+
+} // namespace
+
+std::uint8_t DispatchRequest(std::uint16_t address, std::uint8_t* data, std::uint8_t code,
+                             int length, int slot) {
+    if (code > kHighestCode || slot < 0 || slot >= kSlots) return 0;
+    if (length < 0) length = 0;
+    const Row& row = kRows[code];
+    if (row.handler == nullptr && !row.check) return 0;
+    if (row.check && RestoreContext(code, slot) == 0) {
+        SendAnswer(address, nullptr, 14, 0);
+        return 1;
+    }
+    if (row.handler == nullptr) return 0;
+    const bool hold = row.save && IsRecordChangingCode(code);
+    if (hold) HoldAnswers();
+    row.handler(address, data, length, slot);
+    if (row.save) SaveContext(code, slot);
+    if (hold) ReleaseHeldAnswer();
+    return 1;
+}

@@ -1,0 +1,117 @@
+// Header, index and commit routines that keep a shared table's files on disk
+// current after each request.
+#include "manager/requests/writeback.h"
+
+#include <climits>
+#include <cstring>
+
+#include "manager/tablestore/fileio.h"
+#include "manager/tablestore/indexes.h"
+#include "manager/tablestore/pages.h"
+#include "manager/tablestore/store_errors.h"
+#include "manager/tablestore/tables.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+
+namespace {
+
+// Header bytes 1..7: date of last update (3) and record count (4, LE).
+constexpr std::int64_t kDateOffset = 1;
+constexpr std::uint32_t kDateAndCount = 7;
+
+// True when a page of the index's path or cache holds a change not yet on disk.
+bool HasChangedPages(const IndexHandle* h) {
+    for (int s = h->path; s >= 0; s = b4slot(s)->next)
+        if (b4slot(s)->changed) return true;
+    for (int s = h->cache_newest; s >= 0; s = b4slot(s)->next)
+        if (b4slot(s)->changed) return true;
+    return false;
+}
+
+} // namespace
+
+int WriteTableHeader(std::uint8_t commit) {
+    TableHandle* t = d4current_table();
+    if (t == nullptr) return -1;
+    const int count = d4record_count();
+    t = d4current_table();
+    if (t == nullptr || count < 0) return -1;
+    plat::LocalTime now{};
+    plat::GetLocalTime(&now);
+    t->header.date[0] = static_cast<std::uint8_t>(now.year - 1900);
+    t->header.date[1] = static_cast<std::uint8_t>(now.month);
+    t->header.date[2] = static_cast<std::uint8_t>(now.day);
+    std::uint8_t bytes[kDateAndCount];
+    std::memcpy(bytes, t->header.date, 3);
+    b4put32(bytes + 3, static_cast<std::uint32_t>(count));
+    std::uint32_t done = 0;
+    plat::FileWriteAt(t->file, kDateOffset, bytes, kDateAndCount, &done);
+    if (done != kDateAndCount) {
+        e4error_report(err4write, t->file_name, nullptr);
+        return -1;
+    }
+    if (commit != 0) return CommitTableFile();
+    return 0;
+}
+
+int CommitTableFile() {
+    const TableHandle* t = d4current_table();
+    if (t == nullptr) return -1;
+    return plat::FileCommit(t->file) == 0 ? 0 : -1;
+}
+
+int RefreshTableHeader() {
+    TableHandle* t = d4current_table();
+    if (t == nullptr) return 0;
+    std::uint8_t bytes[kDateAndCount];
+    std::uint32_t done = 0;
+    plat::FileReadAt(t->file, kDateOffset, bytes, kDateAndCount, &done);
+    if (done != kDateAndCount) {
+        e4error_report(err4read, t->file_name, nullptr);
+        return 0;
+    }
+    std::memcpy(t->header.date, bytes, 3);
+    // The count in the header is another program's word only: drop the
+    // cached count so that the table's size decides it from now on (and the
+    // store caches that again while it holds its append lock).
+    t->header.record_count = -1;
+    const std::uint32_t count = b4get32(bytes + 3);
+    return count > static_cast<std::uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(count);
+}
+
+int RefreshIndex(int index, int write_back) {
+    if (index < 0) return 0;
+    IndexHandle* h = i4index(index);
+    if (h == nullptr) return -1;
+    // A change of this process that is not on disk yet is never thrown away:
+    // dropping it would leave the index out of step with its table.
+    if (write_back != 1 && (HasChangedPages(h) || (h->locked && i4version(h) != h->version_locked)))
+        write_back = 1;
+    if (write_back == 1) {
+        // Changed pages, and the header when the tree changed, go to disk.
+        if (i4release_index(index) < 0) return -1;
+    }
+    if (i4flush_pages(index) < 0) return -1;
+    h = i4index(index);
+    // The header as it is on disk now (another program may have changed it).
+    std::uint8_t header[i4header_size];
+    std::uint32_t done = 0;
+    plat::FileReadAt(h->file, 0, header, i4header_size, &done);
+    PageGeometry g{};
+    if (done == i4header_size && i4header_valid(header, &g) &&
+        g.key_length == h->geometry.key_length && g.max_keys == h->geometry.max_keys) {
+        std::memcpy(h->header, header, i4header_size);
+        if (b4get16(h->header + i4h_signature) == 0x106) b4put16(h->header + i4h_unique, 1);
+        h->version_locked = i4version(h);
+    }
+    h->eof_position = 0;
+    h->locked = 0;
+    return CommitIndexFile(index);
+}
+
+int CommitIndexFile(int index) {
+    if (index < 0) return 0;
+    const IndexHandle* h = i4index(index);
+    if (h == nullptr) return -1;
+    return plat::FileCommit(h->file) == 0 ? 0 : -1;
+}
