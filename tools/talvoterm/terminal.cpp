@@ -81,7 +81,11 @@ int Terminal::start(int fd, std::span<const std::uint16_t> addresses,
 
 void Terminal::stop() {
     if (!thread_.joinable()) return;
-    running_.store(false);
+    {
+        // Under the lock, so no submit() slips in after the queue is emptied.
+        std::lock_guard<std::mutex> lk(mu_);
+        running_.store(false);
+    }
     char c = 1;
     [[maybe_unused]] ssize_t w = ::write(wake_[1], &c, 1);
     thread_.join();
