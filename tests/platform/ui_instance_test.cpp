@@ -1,0 +1,259 @@
+// Device names, message boxes, the message loop, and single instance with
+// stopping by a second copy or by a signal.
+#include "platform/devices.h"
+#include "platform/errors.h"
+#include "platform/instance.h"
+#include "platform/ui.h"
+#include "tests/platform/scratch_dir.h"
+
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace plat;
+
+namespace {
+
+class Devices : public testing_support::ScratchDir {};
+
+TEST_F(Devices, NamesMapToLocalEntriesOrStandardDevices) {
+    EXPECT_EQ(DeviceNumber("COM1"), 0);
+    EXPECT_EQ(DeviceNumber("com4"), 3);
+    EXPECT_EQ(DeviceNumber("LPT2:"), 5);
+    EXPECT_EQ(DeviceNumber("\\\\.\\COM2"), 1);
+    EXPECT_EQ(DeviceNumber("COM5"), -1);
+    EXPECT_EQ(DeviceNumber("COM"), -1);
+    EXPECT_EQ(DeviceNumber("COM10"), -1);
+    EXPECT_EQ(DeviceNumber(nullptr), -1);
+    EXPECT_STREQ(DeviceName(4), "LPT1");
+    EXPECT_EQ(DeviceName(6), nullptr);
+    EXPECT_EQ(DeviceName(-1), nullptr);
+
+    char out[kMaxPath];
+    ASSERT_EQ(ResolveDevice("COM3", out, sizeof out), 0u);
+    EXPECT_STREQ(out, "/dev/ttyS2");
+    ASSERT_EQ(ResolveDevice("LPT1", out, sizeof out), 0u);
+    EXPECT_STREQ(out, "/dev/lp0");
+    EXPECT_EQ(ResolveDevice("PRN", out, sizeof out), kErrInvalidParameter);
+
+    // An entry of that name in the working directory wins, any letter case.
+    WriteFile("printer.out", "");
+    fs::create_symlink(dir_ / "printer.out", "lpt1");
+    ASSERT_EQ(ResolveDevice("LPT1", out, sizeof out), 0u);
+    EXPECT_STREQ(out, "lpt1");
+    FileHandle h;
+    ASSERT_EQ(DeviceOpen("LPT1", &h), 0u);
+    std::uint32_t done;
+    ASSERT_EQ(FileWrite(h, "texto", 5, &done), 0u);
+    FileClose(h);
+    EXPECT_EQ(ReadFile("printer.out"), "texto");
+}
+
+TEST_F(Devices, MissingDevicesGiveFileNotFound) {
+    fs::create_symlink("/nonexistent/ttyUSB9", "COM2");
+    FileHandle h;
+    EXPECT_EQ(DeviceOpen("COM2", &h), kErrFileNotFound);
+    EXPECT_EQ(h, kNoFile);
+    EXPECT_EQ(LastError(), kErrFileNotFound);
+    if (!fs::exists("/dev/ttyS3")) {
+        EXPECT_EQ(DeviceOpen("COM4", &h), kErrFileNotFound);
+    }
+}
+
+TEST(MessageBoxes, Cp1252BecomesUtf8) {
+    char out[64];
+    Cp1252ToUtf8("Vers\xE3o n\xBA"
+                 "1 \x80\x81",
+                 out, sizeof out);
+    EXPECT_STREQ(out, "Vers\xC3\xA3o n\xC2\xBA"
+                      "1 \xE2\x82\xAC\xEF\xBF\xBD");
+    // Cut at a character boundary, always terminated.
+    char small[5];
+    EXPECT_EQ(Cp1252ToUtf8("ab\xE7\xE3", small, sizeof small), 4u);
+    EXPECT_STREQ(small, "ab\xC3\xA7");
+    char tiny[4];
+    EXPECT_EQ(Cp1252ToUtf8("ab\xE7", tiny, sizeof tiny), 2u);
+    EXPECT_STREQ(tiny, "ab");
+}
+
+TEST(MessageBoxes, HeadlessBoxesGoToStandardErrorAsOneBlock) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ShowMessageBox("Erro 2 na Abertura da Porta de Comunica\xE7\xE3o", "Aviso",
+                             kMbOk | kMbIconExclamation),
+              kIdOk);
+    ShowMessageBox("linha 1\r\nlinha 2", "", kMbSystemModal);
+    ShowMessageBox("sem legenda", nullptr, kMbOk);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "Aviso: Erro 2 na Abertura da Porta de Comunica\xC3\xA7\xC3\xA3o\n"
+                   "linha 1\nlinha 2\n"
+                   "Error: sem legenda\n");
+}
+
+TEST(MessageBoxes, RecordingKeepsTheRawTexts) {
+    StartRecordingBoxes();
+    testing::internal::CaptureStderr();
+    ShowMessageBox("Excecao n\xBA"
+                   "1 em LePorta",
+                   "Dravo.dll: Excecao Fatal", kMbSystemModal | kMbIconHand);
+    ShowMessageBox(nullptr, nullptr, 0);
+    std::string big(5000, 'x');
+    for (int i = 0; i < kMaxRecordedBoxes + 3; ++i) ShowMessageBox(big.c_str(), "c", 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    StopRecordingBoxes();
+    ASSERT_EQ(RecordedBoxCount(), kMaxRecordedBoxes + 5);
+    const RecordedBox* box = RecordedBoxAt(0);
+    ASSERT_NE(box, nullptr);
+    EXPECT_STREQ(box->text, "Excecao n\xBA"
+                            "1 em LePorta");
+    EXPECT_STREQ(box->caption, "Dravo.dll: Excecao Fatal");
+    EXPECT_EQ(box->style, kMbSystemModal | kMbIconHand);
+    EXPECT_STREQ(RecordedBoxAt(1)->caption, kDefaultCaption);
+    EXPECT_STREQ(RecordedBoxAt(1)->text, "");
+    EXPECT_EQ(std::strlen(RecordedBoxAt(2)->text), sizeof box->text - 1);
+    EXPECT_EQ(RecordedBoxAt(kMaxRecordedBoxes), nullptr);
+    EXPECT_EQ(RecordedBoxAt(-1), nullptr);
+}
+
+// A window procedure like the manager's: destroy posts quit with value 0.
+int g_creates = 0;
+int g_destroys = 0;
+std::intptr_t TestProc(std::uint32_t msg, std::uintptr_t w, std::intptr_t l) {
+    if (msg == kMsgCreate) ++g_creates;
+    if (msg == kMsgDestroy) {
+        ++g_destroys;
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProc(msg, w, l);
+}
+
+TEST(MessageLoop, CreatePostedMessagesAndQuitLast) {
+    g_creates = g_destroys = 0;
+    WindowSpec spec{"TALVOC", "WTALVOC", 10, 200, 220, 130, true};
+    ASSERT_EQ(WindowCreate(spec, TestProc), 0u);
+    EXPECT_EQ(g_creates, 1);
+    EXPECT_EQ(WindowCreate(spec, TestProc), kErrInvalidParameter);
+    WindowShow();
+    Message m{};
+    EXPECT_FALSE(PeekMessage(&m));
+    ASSERT_TRUE(PostMessage(kMsgPaint, 1, 2));
+    PostQuitMessage(3);
+    ASSERT_TRUE(PostMessage(kMsgClose, 0, 0));
+    ASSERT_TRUE(PeekMessage(&m));
+    EXPECT_EQ(m.id, kMsgPaint);
+    EXPECT_EQ(m.wParam, 1u);
+    EXPECT_EQ(DispatchMessage(m), 0);
+    ASSERT_TRUE(PeekMessage(&m));
+    EXPECT_EQ(m.id, kMsgClose);
+    ASSERT_TRUE(PeekMessage(&m));
+    EXPECT_EQ(m.id, kMsgQuit);
+    EXPECT_EQ(m.wParam, 3u);
+    EXPECT_FALSE(PeekMessage(&m));
+
+    // The queue has a bound and says so.
+    int posted = 0;
+    while (PostMessage(kMsgPaint, 0, 0) && posted < 1000) ++posted;
+    EXPECT_EQ(posted, 64);
+    while (PeekMessage(&m)) {
+    }
+    PaintContext pc;
+    PaintBegin(&pc);
+    PaintBitmap(&pc, 2, 0, 0, 220, 110);
+    PaintText(&pc, 65, 54, "   WTALVOC   ", 13, 0xAA051E);
+    PaintEnd(&pc);
+
+    WindowDestroy();
+    EXPECT_EQ(g_destroys, 1);
+    ASSERT_TRUE(PeekMessage(&m));
+    EXPECT_EQ(m.id, kMsgQuit);
+    EXPECT_EQ(m.wParam, 0u);
+}
+
+class Instances : public testing_support::ScratchDir {
+  protected:
+    // Starts a child that claims the directory and runs a message loop until
+    // quit; it ends with 10 + the quit value (20 when it was not first).
+    pid_t StartRunningCopy() {
+        int ready[2];
+        EXPECT_EQ(::pipe(ready), 0);
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(ready[0]);
+            std::uint32_t err = 0;
+            if (InstanceClaim(&err) != InstanceResult::kFirst) ::_exit(20);
+            WindowSpec spec{"TALVOC", "WTALVOC", 10, 200, 220, 130, true};
+            WindowCreate(spec, TestProc);
+            (void)!::write(ready[1], "r", 1);
+            for (int i = 0; i < 600000; ++i) { // at most about 10 minutes
+                Message m;
+                if (PeekMessage(&m)) {
+                    if (m.id == kMsgQuit) ::_exit(10 + static_cast<int>(m.wParam));
+                    DispatchMessage(m);
+                } else {
+                    ::usleep(1000);
+                }
+            }
+            ::_exit(30);
+        }
+        ::close(ready[1]);
+        char c = 0;
+        EXPECT_EQ(::read(ready[0], &c, 1), 1);
+        ::close(ready[0]);
+        return pid;
+    }
+    static int ExitOf(pid_t pid) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+    }
+};
+
+TEST_F(Instances, ASecondCopyStopsTheRunningOneAndDoesNotStart) {
+    pid_t first = StartRunningCopy();
+    std::uint32_t err = 99;
+    EXPECT_EQ(InstanceClaim(&err), InstanceResult::kOtherStopped);
+    EXPECT_EQ(ExitOf(first), 10); // the quit message carried 0
+    // With it gone, the directory is free.
+    EXPECT_EQ(InstanceClaim(&err), InstanceResult::kFirst);
+    EXPECT_EQ(err, 0u);
+    InstanceRelease();
+}
+
+TEST_F(Instances, OtherDirectoriesAreIndependent) {
+    pid_t first = StartRunningCopy();
+    fs::create_directory("other");
+    fs::current_path("other");
+    std::uint32_t err = 0;
+    EXPECT_EQ(InstanceClaim(&err), InstanceResult::kFirst);
+    InstanceRelease();
+    fs::current_path(dir_);
+    EXPECT_EQ(InstanceClaim(&err), InstanceResult::kOtherStopped);
+    EXPECT_EQ(ExitOf(first), 10);
+}
+
+TEST_F(Instances, TermAndIntArriveAsTheDestroyMessage) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        pid_t first = StartRunningCopy();
+        ::kill(first, sig);
+        EXPECT_EQ(ExitOf(first), 10) << "signal " << sig;
+    }
+}
+
+TEST_F(Instances, StrayConnectionsAreNotStopRequests) {
+    std::uint32_t err = 0;
+    ASSERT_EQ(InstanceClaim(&err), InstanceResult::kFirst);
+    EXPECT_EQ(InstanceClaim(&err), InstanceResult::kFirst); // claiming again is harmless
+    int token = 0;
+    EXPECT_FALSE(InstancePollStop(&token));
+    // No other kind of request stops us; a raise of SIGTERM does.
+    ::raise(SIGTERM);
+    ASSERT_TRUE(InstancePollStop(&token));
+    InstanceFinishStop(token);
+    EXPECT_FALSE(InstancePollStop(&token));
+    InstanceRelease();
+}
+
+} // namespace
