@@ -11,6 +11,7 @@
 
 #include "manager/requests/context.h"
 #include "manager/requests/locks.h"
+#include "manager/requests/table_requests.h"
 #include "manager/runtime.h"
 
 namespace {
@@ -39,6 +40,23 @@ void Unlock(std::uint16_t address, std::uint8_t*, int, int slot) {
     UnlockRequest(address, slot);
 }
 
+// Table opening with its reply code; codes 10 and 11 place the structure
+// reply's values in the terminal's high memory.
+void OpenHigh(std::uint16_t address, std::uint8_t* data, int length, int slot) {
+    TerminalHighBase[slot] = 1;
+    OpenTable(address, data, length, slot, 10);
+}
+void OpenHighIndexed(std::uint16_t address, std::uint8_t* data, int length, int slot) {
+    TerminalHighBase[slot] = 1;
+    OpenTableWithIndex(address, data, length, slot, 11);
+}
+void Open16(std::uint16_t address, std::uint8_t* data, int length, int slot) {
+    OpenTable(address, data, length, slot, 16);
+}
+void Open42(std::uint16_t address, std::uint8_t* data, int length, int slot) {
+    OpenTableWithIndex(address, data, length, slot, 42);
+}
+
 constexpr Row kNone{nullptr, false, false};
 
 constexpr std::array<Row, kHighestCode + 1> MakeTable() {
@@ -48,20 +66,20 @@ constexpr std::array<Row, kHighestCode + 1> MakeTable() {
     t[2] = {nullptr, false, false};          // send my application image
     t[5] = {nullptr, false, false};          // send my alternate application image (.MKZ)
     t[9] = {Ignore, false, false};           // nothing, no answer
-    t[10] = {nullptr, false, true};          // open a table, high base (reply 10)
-    t[11] = {nullptr, false, true};          // open a table with an index, high base (reply 11)
+    t[10] = {OpenHigh, false, true};         // open a table, high base (reply 10)
+    t[11] = {OpenHighIndexed, false, true};  // open a table with an index, high base (reply 11)
     t[14] = {Refuse, false, false};          // answered 14
-    t[16] = {nullptr, false, true};          // open a table (reply 16)
-    t[17] = {nullptr, true, true};           // choose the order
+    t[16] = {Open16, false, true};           // open a table (reply 16)
+    t[17] = {SelectOrder, true, true};       // choose the order
     t[18] = {nullptr, true, true};           // append a blank record
     t[19] = {nullptr, true, true};           // update fields of the current record
     t[20] = {nullptr, true, true};           // mark the current record deleted
     t[21] = {nullptr, true, true};           // clear the deletion mark
-    t[22] = {nullptr, true, true};           // go to a record number
-    t[23] = {nullptr, true, true};           // go to the last record
-    t[24] = {nullptr, true, true};           // go to the first record
-    t[25] = {nullptr, true, true};           // skip records
-    t[26] = {nullptr, true, true};           // seek a key
+    t[22] = {GotoRecord, true, true};        // go to a record number
+    t[23] = {GotoLast, true, true};          // go to the last record
+    t[24] = {GotoFirst, true, true};         // go to the first record
+    t[25] = {SkipRecords, true, true};       // skip records
+    t[26] = {SeekKey, true, true};           // seek a key
     t[27] = {SendTime, false, false};        // the time
     t[28] = {SendDate, false, false};        // the date
     t[29] = {nullptr, false, false};         // open a text file
@@ -73,10 +91,10 @@ constexpr std::array<Row, kHighestCode + 1> MakeTable() {
     t[36] = {LockRecordRequest, true, true}; // lock the current record
     t[37] = {LockFileRequest, true, true};   // lock the whole table or file
     t[38] = {Unlock, true, true};            // release my lock
-    t[39] = {nullptr, true, true};           // the record count
-    t[40] = {nullptr, true, true};           // the current record number
-    t[41] = {nullptr, false, false};         // close the table
-    t[42] = {nullptr, false, true};          // open a table with an index (reply 42)
+    t[39] = {SendRecordCount, true, true};   // the record count
+    t[40] = {SendRecordNumber, true, true};  // the current record number
+    t[41] = {CloseTable, false, false};      // close the table
+    t[42] = {Open42, false, true};           // open a table with an index (reply 42)
     t[43] = {nullptr, true, true};           // append a record and update its fields
     t[44] = {nullptr, false, false};         // open or release the default output device
     t[45] = {nullptr, false, false};         // write to the local output device
