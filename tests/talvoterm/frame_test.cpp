@@ -108,6 +108,17 @@ TEST(FrameFaults, EachFaultChangesOnlyWhatItNames) {
     EXPECT_EQ(f.cut, 5u);
     BuildRequest(5, 0x0C, data, Fault::pause_data, 0, f);
     EXPECT_EQ(f.cut, 9u);
+
+    // 0x10 followed by another byte, not doubled: both count in length
+    // and checksum, as the PC stores them.
+    BuildRequest(5, 0x0C, Bytes{0x10, 0x41}, Fault::no_double, 0, f);
+    Bytes lone{0x10, 0x02, 0x00, 0x01, 0x00, 0x05, 0x0C, 0x00, 0x02, 0x10, 0x41, 0x10, 0x03};
+    lone.push_back(CheckSum(lone));
+    EXPECT_EQ(f.bytes, lone);
+
+    BuildRequest(5, 0x0C, Bytes{1, 2, 3}, Fault::raw, 0, f);
+    EXPECT_EQ(f.bytes, (Bytes{1, 2, 3}));
+    EXPECT_EQ(f.cut, 0u);
 }
 
 TEST(FrameFaults, OversizePadsPastTheLimitWithARightChecksum) {

@@ -91,6 +91,8 @@ TEST(ScriptLines, OptionsAndExpectations) {
     EXPECT_EQ(Parse("5 12 x pause-data").request.fault, Fault::pause_data);
     EXPECT_EQ(Parse("5 12 x code9").request.fault, Fault::code9);
     EXPECT_EQ(Parse("5 12 x oversize=500").request.fault_arg, 500);
+    EXPECT_EQ(Parse("5 12 x nodouble").request.fault, Fault::no_double);
+    EXPECT_EQ(Parse("5 0 \\x10\\x02 raw").request.fault, Fault::raw);
     EXPECT_EQ(Parse("5 12 x expect=none").expect, Expect::none);
     EXPECT_EQ(Parse("5 12 x expect=nack").expect, Expect::nack);
     // The third word is always the data, even when it reads like an option.

@@ -350,6 +350,33 @@ TEST_F(TerminalLine, StopRecordsTheOpenExchangeAndTheUnsentOnes) {
     term_.stop();                                   // twice is harmless
 }
 
+TEST(TerminalExpect, FromFaultAndCode) {
+    auto e = [](std::uint8_t code, Bytes data, Fault fault = Fault::none, int arg = 0) {
+        return ResolveExpect(Request{5, code, std::move(data), fault, arg}, Expect::automatic);
+    };
+    EXPECT_EQ(e(0x0C, {}), Expect::answer);
+    EXPECT_EQ(e(50, {}), Expect::answer);
+    EXPECT_EQ(e(0, {}), Expect::nack);
+    EXPECT_EQ(e(51, {}), Expect::nack);
+    EXPECT_EQ(e(9, {}), Expect::none);
+    EXPECT_EQ(e(0x0C, {}, Fault::code9), Expect::none);
+    EXPECT_EQ(e(0x0C, Bytes(298, 'a')), Expect::answer);
+    EXPECT_EQ(e(0x0C, Bytes(299, 'a')), Expect::nack);
+    EXPECT_EQ(e(0x0C, {}, Fault::oversize), Expect::nack);
+    EXPECT_EQ(e(0x0C, {}, Fault::oversize, 298), Expect::answer);
+    for (Fault f : {Fault::bad_checksum, Fault::bad_length, Fault::bad_source, Fault::pause_header,
+                    Fault::pause_data})
+        EXPECT_EQ(e(0x0C, {'1'}, f), Expect::nack);
+    EXPECT_EQ(e(0x0C, {'1'}, Fault::stray_byte), Expect::answer);
+    EXPECT_EQ(e(0x0C, {'1'}, Fault::missing_lead, 3), Expect::answer);
+    EXPECT_EQ(e(0x0C, {'1'}, Fault::missing_lead, 4), Expect::nack);
+    EXPECT_EQ(e(0x0C, {0x10, 0x41}, Fault::no_double), Expect::answer);
+    EXPECT_EQ(e(0x0C, {0x10, 0x10}, Fault::no_double), Expect::nack);
+    EXPECT_EQ(e(0x0C, {0x10, 0x03}, Fault::no_double), Expect::nack);
+    EXPECT_EQ(e(0x0C, {0x41, 0x10}, Fault::no_double), Expect::nack);
+    EXPECT_EQ(ResolveExpect(Request{5, 9, {}}, Expect::answer), Expect::answer);
+}
+
 TEST(TerminalStart, RefusesBadAddressesAndDoubleStart) {
     platform::PtyPair pty;
     ASSERT_EQ(platform::pty_create(pty, nullptr), 0);

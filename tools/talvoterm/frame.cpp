@@ -22,7 +22,7 @@ void PutWord(std::vector<std::uint8_t>& out, std::uint16_t v) {
 
 void EncodeWithLength(std::uint16_t dest, std::uint16_t source, std::uint8_t code,
                       std::uint16_t length_field, std::span<const std::uint8_t> data, SumRule rule,
-                      std::vector<std::uint8_t>& out) {
+                      std::vector<std::uint8_t>& out, bool stuff = true) {
     out.clear();
     out.reserve(12 + 2 * data.size());
     out.push_back(kDle);
@@ -34,7 +34,7 @@ void EncodeWithLength(std::uint16_t dest, std::uint16_t source, std::uint8_t cod
     unsigned doubled = 0;
     for (std::uint8_t b : data) {
         out.push_back(b);
-        if (b == kDle) {
+        if (b == kDle && stuff) {
             out.push_back(kDle);
             ++doubled;
         }
@@ -77,7 +77,12 @@ void BuildRequest(std::uint16_t address, std::uint8_t code, std::span<const std:
     // A wrong length field goes out with a checksum that is right for it,
     // so the length test alone refuses the frame.
     if (fault == Fault::bad_length) length_field = static_cast<std::uint16_t>(length_field + 1);
-    EncodeWithLength(kPcAddress, source, code, length_field, data, SumRule::collapsed, out.bytes);
+    if (fault == Fault::raw) {
+        out.bytes.assign(data.begin(), data.end());
+        return;
+    }
+    EncodeWithLength(kPcAddress, source, code, length_field, data, SumRule::collapsed, out.bytes,
+                     fault != Fault::no_double);
     std::vector<std::uint8_t>& f = out.bytes;
     switch (fault) {
     case Fault::bad_checksum: f.back() = static_cast<std::uint8_t>(~f.back()); break;

@@ -55,6 +55,8 @@ enum class Fault : std::uint8_t {
     pause_data,   // stall after the header, before the data area (cut off there)
     oversize,     // data padded with 'X' to 299 bytes (or arg bytes) if shorter
     code9,        // the function code replaced by 9
+    no_double,    // data bytes 0x10 sent once, not doubled
+    raw,          // the data are the whole frame, sent as they are
 };
 
 // A request frame built for the line. When `cut` is nonzero only the first

@@ -42,7 +42,8 @@ void Usage(std::FILE* to) {
         "script lines: ADDRESS CODE [DATA] [OPTION...] | sleep MS | wait | # comment\n"
         "  DATA: a word or \"text\" with \\0 \\xNN \\n \\r \\t \\s \\\\ \\\" escapes\n"
         "  OPTION: stray[=NN] missing[=N] badsum badlength badsource pause-header\n"
-        "          pause-data code9 oversize[=N] expect=answer|nack|none\n"
+        "          pause-data code9 oversize[=N] nodouble raw expect=answer|nack|none\n"
+        "          (nodouble: data bytes 0x10 sent once; raw: DATA is the whole frame)\n"
         "exit status: 0 every request ended as expected, 1 otherwise, 2 usage or line error\n",
         to);
 }

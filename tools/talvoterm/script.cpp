@@ -70,11 +70,17 @@ struct FaultWord {
 };
 
 constexpr FaultWord kFaults[] = {
-    {"stray", Fault::stray_byte, true},       {"missing", Fault::missing_lead, true},
-    {"badsum", Fault::bad_checksum, false},   {"badlength", Fault::bad_length, false},
-    {"badsource", Fault::bad_source, false},  {"pause-header", Fault::pause_header, false},
-    {"pause-data", Fault::pause_data, false}, {"code9", Fault::code9, false},
+    {"stray", Fault::stray_byte, true},
+    {"missing", Fault::missing_lead, true},
+    {"badsum", Fault::bad_checksum, false},
+    {"badlength", Fault::bad_length, false},
+    {"badsource", Fault::bad_source, false},
+    {"pause-header", Fault::pause_header, false},
+    {"pause-data", Fault::pause_data, false},
+    {"code9", Fault::code9, false},
     {"oversize", Fault::oversize, true},
+    {"nodouble", Fault::no_double, false},
+    {"raw", Fault::raw, false},
 };
 
 int ParseOption(std::string_view word, ScriptLine& out, std::string& error) {

@@ -7,7 +7,8 @@
 // \xNN (any byte), \n, \r, \t, \\, \" and \s (a blank). The third word is
 // always the data, so a request without data but with options writes "".
 // Options: stray[=NN] missing[=N] badsum badlength badsource pause-header
-//          pause-data code9 oversize[=N] expect=answer|nack|none
+//          pause-data code9 oversize[=N] nodouble raw expect=answer|nack|none
+// (nodouble: data bytes 0x10 go out once; raw: DATA is the whole frame.)
 // Other lines:
 //   sleep MS     pause before reading the next line
 //   wait         wait until every request so far has ended

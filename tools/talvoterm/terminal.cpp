@@ -38,7 +38,7 @@ bool Terminal::is_ours(std::uint16_t address) const {
     return std::find(addresses_.begin(), addresses_.end(), address) != addresses_.end();
 }
 
-Expect Terminal::resolve(const Request& r, Expect e) const {
+Expect ResolveExpect(const Request& r, Expect e) {
     if (e != Expect::automatic) return e;
     switch (r.fault) {
     case Fault::bad_checksum:
@@ -50,6 +50,16 @@ Expect Terminal::resolve(const Request& r, Expect e) const {
     case Fault::oversize:
         if (r.fault_arg == 0 || r.fault_arg > static_cast<int>(kMaxRequestData))
             return Expect::nack;
+        break;
+    case Fault::raw: return Expect::answer;
+    case Fault::no_double:
+        // A single 0x10 before another 0x10, before 0x03 or at the end
+        // reads as stuffing or as the end to the PC.
+        for (std::size_t i = 0; i < r.data.size(); ++i) {
+            if (r.data[i] != kDle) continue;
+            if (i + 1 == r.data.size() || r.data[i + 1] == kDle || r.data[i + 1] == kEtx)
+                return Expect::nack;
+        }
         break;
     case Fault::missing_lead:
         // Up to three missing bytes are found again by the PC's header
@@ -110,11 +120,12 @@ std::uint64_t Terminal::submit(const Request& request, Expect expect) {
     if (!is_ours(request.address)) return 0;
     Exchange ex;
     ex.request = request;
-    ex.expect = resolve(request, expect);
+    ex.expect = ResolveExpect(request, expect);
     Outgoing out;
     BuildRequest(request.address, request.code, request.data, request.fault, request.fault_arg,
                  out);
     std::uint8_t code_sent = request.fault == Fault::code9 ? kCodeNoAck : request.code;
+    if (request.fault == Fault::raw) code_sent = request.data.size() > 6 ? request.data[6] : 0;
     ex.series = IsSeriesCode(code_sent);
     std::lock_guard<std::mutex> lk(mu_);
     if (!running_.load()) return 0;

@@ -153,7 +153,6 @@ class Terminal {
     void send_request(std::uint16_t address, std::int64_t polled_ms);
     void finish(const char* note, bool timed_out);
     bool write_all(const std::uint8_t* p, std::size_t n);
-    Expect resolve(const Request& r, Expect e) const;
     bool is_ours(std::uint16_t address) const;
 
     int fd_ = -1;
@@ -182,6 +181,10 @@ class Terminal {
     std::int64_t deadline_ms_ = 0;    // end of the current phase's wait (steady clock)
     std::int64_t stall_until_ms_ = 0; // polls go unanswered until then (pause faults)
 };
+
+// The expectation `e` stands for with this request: `e` itself unless it is
+// automatic (see Expect::automatic).
+Expect ResolveExpect(const Request& r, Expect e);
 
 // Milliseconds of the steady clock and of the wall clock.
 std::int64_t SteadyMs();
