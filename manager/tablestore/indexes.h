@@ -5,9 +5,83 @@
 // Index handles are elements of g4.index_pool; like every pool element they
 // begin with the previous and next index of the same table (PoolLinks), so
 // a table's indexes can be walked from TableHandle::first_index.
+//
+// Index header (page at offset 0; only its first 280 bytes are read and
+// written, little-endian): 0 signature 6, or 0x106 for a unique index;
+// 2 version counter; 4 root page offset; 8 first free page (0 none); 12 item
+// size = key length + 8; 14 key length 1 .. 338; 16 key decimals; 18 maximum
+// keys per page = 2 x half; 20 half page > 0; 22 key expression text (256
+// bytes, NUL-terminated); 278 unique flag (non-zero = unique).
 #pragma once
 
 #include <cstdint>
+
+#include "manager/tablestore/pages.h"
+
+inline constexpr int i4header_size = 280;
+inline constexpr int i4default_cache_limit = 20;
+inline constexpr int i4max_key_length = 338;
+
+// Offsets of the header fields.
+enum : int {
+    i4h_signature = 0,
+    i4h_version = 2,
+    i4h_root = 4,
+    i4h_free = 8,
+    i4h_item_size = 12,
+    i4h_key_length = 14,
+    i4h_key_decimals = 16,
+    i4h_max_keys = 18,
+    i4h_half = 20,
+    i4h_expression = 22,
+    i4h_unique = 278,
+};
+
+// One open index: an element of g4.index_pool; its number is the index number.
+struct IndexHandle {
+    int previous; // previous / next index of the same table
+    int next;
+    char file_name[64]; // upper case, with ".NTX"
+    int file;
+    int locked; // the index lock is held and the header image is current
+    int table;  // owning table
+    char* program;
+    int path;         // current page slot (top of the path), -1 empty
+    int cache_newest; // least-recently-used list of pages not on the path
+    int cache_oldest;
+    int cache_count;
+    int cache_limit;
+    int key_type;              // 'C', 'N' or 'D'
+    int version_locked;        // version counter as of the last lock
+    std::int64_t eof_position; // where a new page goes at the end, 0 unknown
+    std::uint8_t header[i4header_size];
+    // Taken from the header at open; a re-read header must agree.
+    PageGeometry geometry;
+    int key_decimals;
+    int unique;
+};
+
+// The handle of index number i, or null when i is not an open index.
+IndexHandle* i4index(int i);
+
+// The header image fields.
+std::uint32_t i4root(const IndexHandle* h);
+std::uint32_t i4free_head(const IndexHandle* h);
+int i4version(const IndexHandle* h);
+const char* i4expression_text(const IndexHandle* h);
+
+// Checks a 280-byte header image (the five rules, and that items fit in a
+// page). Fills *g. True when acceptable.
+bool i4header_valid(const std::uint8_t* header, PageGeometry* g);
+
+// The numeric key transform in place over length bytes: leading blanks and
+// every '-' before the first other character become '0'; when a '-' was met
+// every byte c becomes 92 - c, so that negative numbers sort first.
+void i4numeric_key(char* key, int length);
+
+// The key of a number for a numeric index (number-to-text with the key
+// length and decimals, then the transform), into out (key length bytes).
+void i4number_key(const IndexHandle* h, double value, char* out);
 
 // --- Calls made by the store and the table routines -----------------------
 
@@ -61,3 +135,20 @@ int i4seek_number(double value);
 int d4seek_key(int index, const char* key);
 int d4seek_text_filtered(const char* text);
 int d4seek_number_filtered(double value);
+
+// --- Explicit-length forms and the current entry -----------------------------
+
+// i4find_key with a search text of `length` bytes (may hold any byte).
+int i4find_key_text(int index, const char* text, int length);
+
+// i4find_entry with a key text of `length` bytes (shorter than the key: the
+// entries whose key begins with it).
+int i4find_entry_text(int index, const char* key, int length, int record_number);
+
+// d4seek_key with a prepared key of `length` bytes.
+int d4seek_key_text(int index, const char* key, int length);
+
+// Record number and key (key-length bytes) of the index's current entry;
+// -1 / null when the index is not on an entry.
+int i4current_record(int index);
+const char* i4current_key(int index);

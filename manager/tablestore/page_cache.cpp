@@ -1,0 +1,358 @@
+// Index pages in memory: each index's path (the pages from the current page
+// up to the root) and its least-recently-used cache of other pages, the page
+// slots they live in (one pool shared by every index), eviction across
+// indexes with the store-wide round-robin pointer, loading and writing pages,
+// and where new pages go (the free list, else the end of the file).
+#include <algorithm>
+
+#include "manager/tablestore/fileio.h"
+#include "manager/tablestore/indexes.h"
+#include "manager/tablestore/pools.h"
+#include "manager/tablestore/store.h"
+#include "manager/tablestore/store_errors.h"
+#include "manager/tablestore/tables.h"
+
+PageSlot* b4slot(int s) {
+    return h4element_as<PageSlot>(g4.page_pool, s);
+}
+
+namespace {
+
+// Path: h->path is the top; next leads to the parent, previous to the child.
+void path_push(IndexHandle* h, int s) {
+    PageSlot* p = b4slot(s);
+    p->previous = -1;
+    p->next = h->path;
+    if (h->path >= 0) b4slot(h->path)->previous = s;
+    h->path = s;
+}
+
+int path_pop(IndexHandle* h) {
+    const int s = h->path;
+    if (s < 0) return -1;
+    PageSlot* p = b4slot(s);
+    h->path = p->next;
+    if (h->path >= 0) b4slot(h->path)->previous = -1;
+    p->previous = p->next = -1;
+    return s;
+}
+
+// Links s below the current root (a new root).
+void path_append_root(IndexHandle* h, int s) {
+    PageSlot* p = b4slot(s);
+    p->next = -1;
+    int last = h->path;
+    if (last < 0) {
+        p->previous = -1;
+        h->path = s;
+        return;
+    }
+    while (b4slot(last)->next >= 0) last = b4slot(last)->next;
+    b4slot(last)->next = s;
+    p->previous = last;
+}
+
+// Cache: newest first, next leads to the older page.
+void cache_push(IndexHandle* h, int s) {
+    PageSlot* p = b4slot(s);
+    p->previous = -1;
+    p->next = h->cache_newest;
+    if (h->cache_newest >= 0) b4slot(h->cache_newest)->previous = s;
+    h->cache_newest = s;
+    if (h->cache_oldest < 0) h->cache_oldest = s;
+    ++h->cache_count;
+}
+
+void cache_unlink(IndexHandle* h, int s) {
+    PageSlot* p = b4slot(s);
+    if (p->previous >= 0) b4slot(p->previous)->next = p->next;
+    if (p->next >= 0) b4slot(p->next)->previous = p->previous;
+    if (h->cache_newest == s) h->cache_newest = p->next;
+    if (h->cache_oldest == s) h->cache_oldest = p->previous;
+    p->previous = p->next = -1;
+    --h->cache_count;
+}
+
+void slot_release(int s) {
+    PageSlot* p = b4slot(s);
+    p->previous = p->next = -1;
+    h4free_element(&g4.page_pool, s);
+}
+
+bool pool_full() {
+    const PoolHeader* ph = h4header(g4.page_pool);
+    return ph != nullptr && ph->free_head >= ph->capacity;
+}
+
+// Frees the oldest cached page of the first index, from the round-robin
+// pointer on, that has cached pages. 0 (also when no index has any) / -1.
+int evict_one(int requester) {
+    int start = g4.eviction_index;
+    if (i4index(start) == nullptr) start = requester;
+    const int bound = h4capacity(g4.index_pool) + 1;
+    int i = start;
+    IndexHandle* h = nullptr;
+    for (int tries = 0; tries < bound && i >= 0; ++tries) {
+        h = i4index(i);
+        if (h != nullptr && h->cache_count > 0) break;
+        h = nullptr;
+        i = i4next_for_eviction(i);
+        if (i == start) break;
+    }
+    if (h == nullptr) return 0;
+    g4.eviction_index = i;
+    const int s = h->cache_oldest;
+    if (s < 0) {
+        e4error_report(err4overwritten, "b4get", nullptr);
+        return -1;
+    }
+    if (b4slot(s)->changed && b4write_block(i, s) < 0) return -1;
+    cache_unlink(h, s);
+    slot_release(s);
+    if (h->cache_count < h->cache_limit) g4.eviction_index = i4next_for_eviction(i);
+    return 0;
+}
+
+// Reports a damaged page or tree of index h.
+int damaged(const IndexHandle* h) {
+    e4error_report(err4index_file, h->file_name, nullptr);
+    return -3;
+}
+
+} // namespace
+
+int i4next_for_eviction(int index) {
+    const IndexHandle* h = i4index(index);
+    if (h != nullptr && h->next >= 0 && i4index(h->next) != nullptr) return h->next;
+    // The first index of the next open table, wrapping to the first table.
+    const TableHandle* t = h != nullptr ? d4table(h->table) : nullptr;
+    int table = t != nullptr ? t->next : g4.table_head;
+    const int bound = h4capacity(g4.table_pool) + 1;
+    for (int tries = 0; tries <= bound; ++tries) {
+        if (table < 0) table = g4.table_head;
+        const TableHandle* tt = d4table(table);
+        if (tt == nullptr) return -1;
+        if (tt->first_index >= 0 && i4index(tt->first_index) != nullptr) return tt->first_index;
+        table = tt->next;
+    }
+    return -1;
+}
+
+int b4get(int index) {
+    if (pool_full() && evict_one(index) < 0) return -1;
+    const int s = h4get_element(&g4.page_pool, -1);
+    if (s < 0) return -1;
+    IndexHandle* h = i4index(index);
+    PageSlot* p = b4slot(s);
+    p->changed = 0;
+    p->file_offset = 0;
+    p->current_item = 0;
+    path_push(h, s);
+    return s;
+}
+
+int b4write_block(int index, int s) {
+    IndexHandle* h = i4index(index);
+    PageSlot* p = b4slot(s);
+    if (h == nullptr || p == nullptr) return -1;
+    p->changed = 0;
+    if (u4write_exact(h->file, p->file_offset, p->page, b4page_size, h->file_name) < 0) {
+        p->changed = 1; // still to be written
+        return -1;
+    }
+    return 0;
+}
+
+int i4write_pages(int index) {
+    IndexHandle* h = i4index(index);
+    if (h == nullptr) return -1;
+    for (int s = h->path; s >= 0; s = b4slot(s)->next)
+        if (b4slot(s)->changed && b4write_block(index, s) < 0) return -1;
+    for (int s = h->cache_newest; s >= 0; s = b4slot(s)->next)
+        if (b4slot(s)->changed && b4write_block(index, s) < 0) return -1;
+    return 0;
+}
+
+int i4flush_pages(int index) {
+    IndexHandle* h = i4index(index);
+    if (h == nullptr) return -1;
+    while (h->path >= 0) {
+        const int s = h->path;
+        if (b4slot(s)->changed && b4write_block(index, s) < 0) return -1;
+        path_pop(h);
+        slot_release(s);
+    }
+    while (h->cache_newest >= 0) {
+        const int s = h->cache_newest;
+        if (b4slot(s)->changed && b4write_block(index, s) < 0) return -1;
+        cache_unlink(h, s);
+        slot_release(s);
+    }
+    h->cache_count = 0;
+    h->cache_oldest = -1;
+    return 0;
+}
+
+void i4forget_path(int index) {
+    IndexHandle* h = i4index(index);
+    if (h == nullptr) return;
+    while (h->path >= 0) cache_push(h, path_pop(h));
+}
+
+int b4current_slot(int index) {
+    const IndexHandle* h = i4index(index);
+    return h != nullptr ? h->path : -1;
+}
+
+int b4load_child(int index, int direction) {
+    IndexHandle* h = i4index(index);
+    if (h == nullptr) return -2;
+    std::uint32_t offset;
+    if (h->path < 0) {
+        offset = i4root(h);
+    } else {
+        const std::uint8_t* item = b4current_item(index);
+        if (item == nullptr) return -1;
+        offset = b4item_child(item);
+        if (offset < 1) return -1;
+    }
+    // The header page is no tree page, and a page already on the path would
+    // make the descent go round for ever.
+    if (offset < static_cast<std::uint32_t>(b4page_size)) return damaged(h);
+    for (int s = h->path; s >= 0; s = b4slot(s)->next)
+        if (b4slot(s)->file_offset == offset) return damaged(h);
+
+    int s = h->cache_newest;
+    while (s >= 0 && b4slot(s)->file_offset != offset) s = b4slot(s)->next;
+    if (s >= 0) {
+        cache_unlink(h, s);
+        path_push(h, s);
+    } else {
+        s = b4get(index);
+        if (s < 0) return -2;
+        h = i4index(index);
+        PageSlot* p = b4slot(s);
+        p->file_offset = offset;
+        if (u4read_exact(h->file, offset, p->page, b4page_size, h->file_name) < 0) {
+            path_pop(h);
+            slot_release(s);
+            return -2;
+        }
+        if (!b4page_valid(p->page, h->geometry)) {
+            path_pop(h);
+            slot_release(s);
+            return damaged(h);
+        }
+    }
+    PageSlot* p = b4slot(s);
+    const int k = b4key_count(p->page);
+    if (direction < 0) {
+        p->current_item = 0;
+    } else {
+        p->current_item = b4page_is_leaf(p->page) ? std::max(k - 1, 0) : k;
+    }
+    return s;
+}
+
+std::uint8_t* b4current_item(int index) {
+    const IndexHandle* h = i4index(index);
+    if (h == nullptr || h->path < 0) return nullptr;
+    PageSlot* p = b4slot(h->path);
+    if (p->current_item < 0 || p->current_item > h->geometry.max_keys) return nullptr;
+    return b4item(p->page, p->current_item);
+}
+
+int b4search_page(int index, const std::uint8_t* text, int text_length) {
+    const IndexHandle* h = i4index(index);
+    PageSlot* p = b4slot(h->path);
+    return b4page_search(p->page, h->geometry, text, text_length, &p->current_item);
+}
+
+int b4skip_in_page(int index, int n) {
+    const IndexHandle* h = i4index(index);
+    PageSlot* p = b4slot(h->path);
+    const int last = b4key_count(p->page) - 1;
+    int moved;
+    if (n >= 0) {
+        moved = std::max(0, std::min(n, last - p->current_item));
+    } else {
+        moved = std::min(0, std::max(n, -p->current_item));
+    }
+    p->current_item += moved;
+    return moved;
+}
+
+int b4pop_page(int index) {
+    IndexHandle* h = i4index(index);
+    if (h == nullptr || h->path < 0) return -2;
+    if (b4slot(h->path)->next < 0) return -1;
+    cache_push(h, path_pop(h));
+    return h->path;
+}
+
+int b4is_leaf(int index) {
+    const IndexHandle* h = i4index(index);
+    if (h == nullptr || h->path < 0) return 0;
+    return b4page_is_leaf(b4slot(h->path)->page) ? 1 : 0;
+}
+
+std::uint32_t b4new_page_offset(int index) {
+    IndexHandle* h = i4index(index);
+    const std::uint32_t free_head = i4free_head(h);
+    if (free_head != 0) {
+        if (free_head < static_cast<std::uint32_t>(b4page_size)) {
+            damaged(h);
+            return 0;
+        }
+        // A free page still in use on the path or in the cache means the free
+        // list is damaged; taking it would overwrite live keys.
+        for (int s = h->path; s >= 0; s = b4slot(s)->next)
+            if (b4slot(s)->file_offset == free_head) return damaged(h), 0;
+        for (int s = h->cache_newest; s >= 0; s = b4slot(s)->next)
+            if (b4slot(s)->file_offset == free_head) return damaged(h), 0;
+        std::uint8_t next[4];
+        if (u4read_exact(h->file, free_head, next, 4, h->file_name) < 0) return 0;
+        b4put32(h->header + i4h_free, b4get32(next));
+        return free_head;
+    }
+    if (h->eof_position == 0) {
+        const std::int64_t size = u4file_size(h->file);
+        if (size < 0) {
+            e4error_report(err4seek, h->file_name, nullptr);
+            return 0;
+        }
+        h->eof_position = std::max<std::int64_t>(size, b4page_size);
+    }
+    if (h->eof_position > 0xFFFFFFFFLL - b4page_size) {
+        e4error_report(err4write, h->file_name, nullptr);
+        return 0;
+    }
+    const auto offset = static_cast<std::uint32_t>(h->eof_position);
+    h->eof_position += b4page_size;
+    return offset;
+}
+
+int b4free_page(int index) {
+    IndexHandle* h = i4index(index);
+    const int s = h->path;
+    if (s < 0) return -1;
+    PageSlot* p = b4slot(s);
+    std::memcpy(p->page, h->header + i4h_free, 4);
+    b4put32(h->header + i4h_free, p->file_offset);
+    p->changed = 1;
+    if (b4write_block(index, s) < 0) return -1;
+    path_pop(h);
+    slot_release(s);
+    return 0;
+}
+
+// --- Used by the splits in page_split.cpp ---------------------------------
+
+void b4path_append_root(int index, int s) {
+    IndexHandle* h = i4index(index);
+    path_append_root(h, s);
+}
+
+int b4path_pop_top(int index) {
+    return path_pop(i4index(index));
+}

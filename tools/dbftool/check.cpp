@@ -1,0 +1,274 @@
+// dbftool check: verifies an index against its table. The pages are read
+// straight from the file (after the store has written back what it holds),
+// so a fault of the store's page cache cannot hide a fault on disk.
+//
+// What must hold: every page within the file and reached once; key counts
+// within bounds; the offset entries a permutation of the item slots; every
+// leaf at the same depth; keys in order, equal keys in record-number order;
+// every entry naming a record of the table; every record with exactly one
+// entry carrying the key its expression gives (a unique index: at most one
+// entry per key, for the first record of that key); the free list a chain of
+// pages inside the file that are not in the tree.
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "manager/tablestore/indexes.h"
+#include "manager/tablestore/store.h"
+#include "manager/tablestore/tables.h"
+#include "platform/files.h"
+#include "tools/dbftool/dbftool.h"
+
+namespace {
+
+constexpr int kMaxDepth = 64;
+
+struct Entry {
+    std::string key;
+    std::uint32_t record;
+};
+
+struct Checker {
+    std::FILE* out;
+    std::vector<std::uint8_t> file;
+    PageGeometry g{};
+    std::uint32_t record_count = 0;
+    int faults = 0;
+    int leaf_depth = -1;
+    std::set<std::uint32_t> tree_pages;
+    std::vector<Entry> entries;
+    bool have_previous = false;
+    Entry previous;
+
+    void fault(std::uint32_t page, int item, const char* what) {
+        ++faults;
+        if (item >= 0) {
+            std::fprintf(out, "page %u item %d: %s\n", page, item, what);
+        } else {
+            std::fprintf(out, "page %u: %s\n", page, what);
+        }
+    }
+
+    bool page_in_file(std::uint32_t offset) const {
+        return offset >= static_cast<std::uint32_t>(b4page_size) &&
+               static_cast<std::uint64_t>(offset) + b4page_size <= file.size();
+    }
+
+    void visit_key(std::uint32_t page, int item, const std::uint8_t* it) {
+        Entry e{std::string(reinterpret_cast<const char*>(b4item_key(it)),
+                            static_cast<std::size_t>(g.key_length)),
+                b4item_record(it)};
+        if (e.record < 1 || e.record > record_count)
+            fault(page, item, "entry points past the table");
+        if (have_previous) {
+            if (e.key < previous.key) {
+                fault(page, item, "key out of order");
+            } else if (e.key == previous.key && e.record <= previous.record) {
+                fault(page, item, "equal keys out of record-number order");
+            }
+        }
+        previous = e;
+        have_previous = true;
+        entries.push_back(std::move(e));
+    }
+
+    void walk(std::uint32_t offset, int depth, bool root) {
+        if (!page_in_file(offset)) {
+            fault(offset, -1, "page outside the file");
+            return;
+        }
+        if (!tree_pages.insert(offset).second) {
+            fault(offset, -1, "page reached twice (the tree loops or shares a page)");
+            return;
+        }
+        if (depth > kMaxDepth) {
+            fault(offset, -1, "tree deeper than 64 levels");
+            return;
+        }
+        const std::uint8_t* page = &file[offset];
+        const int k = b4key_count(page);
+        if (k > g.max_keys) {
+            fault(offset, -1, "key count above the maximum");
+            return;
+        }
+        // The offset entries must name every item slot once.
+        std::vector<int> slots;
+        for (int i = 0; i <= g.max_keys; ++i) slots.push_back(b4offset_entry(page, i));
+        std::vector<int> sorted = slots;
+        std::sort(sorted.begin(), sorted.end());
+        for (int i = 0; i <= g.max_keys; ++i) {
+            if (sorted[static_cast<std::size_t>(i)] != b4first_item_offset(g) + i * g.item_size) {
+                fault(offset, -1, "offset entries are not a permutation of the item slots");
+                return;
+            }
+        }
+        if (!root && k == 0) fault(offset, -1, "empty page inside the tree");
+        const bool leaf = b4page_is_leaf(page);
+        if (leaf) {
+            if (leaf_depth < 0) leaf_depth = depth;
+            if (depth != leaf_depth) fault(offset, -1, "leaf at a different depth");
+            for (int i = 0; i < k; ++i) {
+                if (b4item_child(b4item(page, i)) != 0) fault(offset, i, "child in a leaf");
+                visit_key(offset, i, b4item(page, i));
+            }
+            return;
+        }
+        for (int i = 0; i <= k; ++i) {
+            const std::uint32_t child = b4item_child(b4item(page, i));
+            if (child == 0) {
+                fault(offset, i, "branch item without a child");
+            } else {
+                walk(child, depth + 1, false);
+            }
+            // walk() may have grown nothing here: the file image is fixed.
+            if (i < k) visit_key(offset, i, b4item(&file[offset], i));
+        }
+    }
+
+    void free_list(std::uint32_t head) {
+        std::set<std::uint32_t> seen;
+        for (std::uint32_t at = head; at != 0;) {
+            if (!page_in_file(at)) {
+                fault(at, -1, "free list leaves the file");
+                return;
+            }
+            if (!seen.insert(at).second) {
+                fault(at, -1, "free list loops");
+                return;
+            }
+            if (tree_pages.count(at) != 0) {
+                fault(at, -1, "free page is in the tree");
+                return;
+            }
+            at = b4get32(&file[at]);
+        }
+    }
+};
+
+} // namespace
+
+int dbf_check_open_index(int index, std::FILE* out) {
+    if (i4release_index(index) < 0) return -1;
+    const IndexHandle* h = i4index(index);
+    if (h == nullptr) return -1;
+    Checker c;
+    c.out = out;
+    c.g = h->geometry;
+    const bool unique = h->unique != 0;
+    const std::string name = h->file_name;
+    const int table = h->table;
+
+    plat::FileHandle file = plat::kNoFile;
+    if (plat::FileOpen(name.c_str(), plat::kAccessRead, plat::FileCreate::kOpenExisting, &file) !=
+        0)
+        return -1;
+    {
+        plat::FileOwner owner(file);
+        std::int64_t size = 0;
+        if (plat::FileSize(file, &size) != 0 || size < 0 || size > (1LL << 31)) return -1;
+        c.file.resize(static_cast<std::size_t>(size));
+        std::uint32_t done = 0;
+        if (size > 0 && (plat::FileReadAt(file, 0, c.file.data(), static_cast<std::uint32_t>(size),
+                                          &done) != 0 ||
+                         done != size))
+            return -1;
+    }
+    if (c.file.size() < static_cast<std::size_t>(i4header_size)) return -1;
+
+    const int previous = d4select_table(table);
+    const int count = d4record_count();
+    c.record_count = count > 0 ? static_cast<std::uint32_t>(count) : 0;
+    c.walk(b4get32(&c.file[i4h_root]), 0, true);
+    c.free_list(b4get32(&c.file[i4h_free]));
+
+    // Every record against the entries.
+    std::map<std::uint32_t, std::vector<const Entry*>> by_record;
+    std::map<std::string, std::vector<std::uint32_t>> by_key;
+    for (const Entry& e : c.entries) {
+        by_record[e.record].push_back(&e);
+        by_key[e.key].push_back(e.record);
+    }
+    std::map<std::string, std::uint32_t> first_of_key;
+    char line[512];
+    for (int r = 1; r <= count; ++r) {
+        if (d4goto_record(r) != 0) {
+            std::snprintf(line, sizeof line, "record %d cannot be read", r);
+            c.fault(0, -1, line);
+            break;
+        }
+        const char* built = i4build_key(index);
+        if (built == nullptr) {
+            std::snprintf(line, sizeof line, "record %d: its key cannot be built", r);
+            c.fault(0, -1, line);
+            continue;
+        }
+        const std::string key(built, static_cast<std::size_t>(c.g.key_length));
+        const auto rec = static_cast<std::uint32_t>(r);
+        const bool first = first_of_key.emplace(key, rec).second;
+        const auto found = by_record.find(rec);
+        const std::size_t n = found == by_record.end() ? 0 : found->second.size();
+        if (n > 1) {
+            std::snprintf(line, sizeof line, "record %d has %zu entries", r, n);
+            c.fault(0, -1, line);
+        }
+        if (n >= 1 && found->second[0]->key != key) {
+            std::snprintf(line, sizeof line, "record %d: entry key differs from the record's key",
+                          r);
+            c.fault(0, -1, line);
+        }
+        if (n == 0 && (!unique || first)) {
+            std::snprintf(line, sizeof line, "record %d has no entry", r);
+            c.fault(0, -1, line);
+        }
+        if (n >= 1 && unique && !first) {
+            std::snprintf(line, sizeof line,
+                          "record %d has an entry, but an earlier record has its key", r);
+            c.fault(0, -1, line);
+        }
+    }
+    if (unique) {
+        for (const auto& [key, records] : by_key) {
+            if (records.size() > 1) c.fault(0, -1, "unique index holds a key twice");
+        }
+    }
+    d4select_table(previous);
+    return c.faults;
+}
+
+int dbf_command_check(int argc, char** argv, std::FILE* out, std::FILE* err) {
+    if (argc < 2) {
+        std::fprintf(err, "usage: dbftool check TABLE INDEX...\n");
+        return 2;
+    }
+    if (!g4.initialized && d4initialize(10, 10, 25, 3000, 0) < 0) return 1;
+    const int table = d4open_table(argv[0]);
+    if (table < 0) {
+        std::fprintf(err, "dbftool: cannot open table %s\n", argv[0]);
+        return 1;
+    }
+    int status = 0;
+    for (int a = 1; a < argc; ++a) {
+        d4select_table(table);
+        const int index = i4open_index(argv[a]);
+        if (index < 0) {
+            std::fprintf(out, "%s: cannot be opened as an index of %s\n", argv[a], argv[0]);
+            status = 1;
+            continue;
+        }
+        const int faults = dbf_check_open_index(index, out);
+        if (faults < 0) {
+            std::fprintf(out, "%s: cannot be read\n", argv[a]);
+            status = 1;
+        } else if (faults > 0) {
+            std::fprintf(out, "%s: %d fault(s)\n", argv[a], faults);
+            status = 1;
+        } else {
+            std::fprintf(out, "%s: ok\n", argv[a]);
+        }
+        i4close_index(index);
+    }
+    return status;
+}

@@ -1,0 +1,59 @@
+// dbftool's commands as routines, so that tests can run them in-process.
+//
+//   info TABLE [INDEX...]           header, fields, record count; per index its
+//                                   expression, key length, unique flag, depth,
+//                                   page count and free pages
+//   dump TABLE [--index INDEX] [--deleted]
+//                                   the records, one a line, in record or key
+//                                   order (deleted ones only with --deleted)
+//   seek TABLE INDEX KEY            the seek result (0/1/2/3) and the record
+//   create TABLE NAME:TYPE:WIDTH[:DECIMALS]...
+//                                   a new, empty dBASE III table
+//   index TABLE INDEX EXPRESSION [--unique]
+//                                   a new index of the table's records
+//   check TABLE INDEX...            verifies each index against its table
+//
+// Every routine writes its output to `out` and its complaints to `err` and
+// returns the process exit status (0 = success).
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// One field of a table to create.
+struct FieldSpec {
+    std::string name; // upper case, 1 .. 10 characters
+    char type;        // C N F D L
+    int width;
+    int decimals;
+};
+
+// Parses "NAME:TYPE:WIDTH[:DECIMALS]" (D and L may leave out the width).
+// Returns false with a reason in *why.
+bool dbf_parse_field(const char* text, FieldSpec* out, std::string* why);
+
+// Writes a new, empty table with these fields (replacing any file of that
+// name). 0 / 1 with a message on err.
+int dbf_create_table(const char* name, const std::vector<FieldSpec>& fields, std::FILE* err);
+
+// Writes a new index of the open store's table `name`: the header and an
+// empty root, then every record's key through the store's insert path.
+// The store must be initialised. 0 / 1.
+int dbf_build_index(const char* table, const char* index, const char* expression, bool unique,
+                    std::FILE* err);
+
+// Checks index number `index` (open in the store, of the selected table)
+// against its table. Writes one line per fault ("page OFFSET item I: ...")
+// to out and returns the number of faults, or -1 when the file could not be
+// read at all.
+int dbf_check_open_index(int index, std::FILE* out);
+
+// The commands as the program runs them (argv without the program and the
+// command name). Each initialises the store when needed.
+int dbf_command_info(int argc, char** argv, std::FILE* out, std::FILE* err);
+int dbf_command_dump(int argc, char** argv, std::FILE* out, std::FILE* err);
+int dbf_command_seek(int argc, char** argv, std::FILE* out, std::FILE* err);
+int dbf_command_create(int argc, char** argv, std::FILE* out, std::FILE* err);
+int dbf_command_index(int argc, char** argv, std::FILE* out, std::FILE* err);
+int dbf_command_check(int argc, char** argv, std::FILE* out, std::FILE* err);
