@@ -59,9 +59,9 @@ inline constexpr std::size_t kFrameBufferSize = 4096;
 extern std::uint8_t FrameBuffer[kFrameBufferSize];
 
 // Text of a start-up or port failure (100 bytes) and decimal text of an error
-// number (10 bytes).
+// number (room for any 32-bit number and its NUL).
 inline constexpr std::size_t kMessageBufferSize = 100;
-inline constexpr std::size_t kNumberBufferSize = 10;
+inline constexpr std::size_t kNumberBufferSize = 11;
 extern char MessageBuffer[kMessageBufferSize];
 extern char NumberBuffer[kNumberBufferSize];
 

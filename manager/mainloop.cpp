@@ -1,0 +1,99 @@
+// The main loop and its poll pass.
+#include "manager/mainloop.h"
+
+#include "manager/link.h"
+#include "manager/requests/dispatch.h"
+#include "manager/runtime.h"
+#include "manager/startup.h"
+#include "manager/warnings.h"
+#include "platform/clock.h"
+#include "platform/ui.h"
+
+namespace {
+
+// B1: the output device idle for 30,000 ms or more is closed and freed.
+void OutputIdleTimeOut() {
+    if (OutputHolder == kNoSlot) return;
+    if (plat::TickCount() - OutputLastActivity < kOutputIdleMs) return;
+    FreeOutputDevice(OutputHolder);
+}
+
+// B3: close and reopen the port after a link error. 0, or the exit status.
+int LinkErrorRecovery() {
+    // Asked on every pass so that the driver's flag is consumed.
+    if (Link.comm_error() == 0 || !ReopenOnError) return 0;
+    CountingActive = 1;
+    std::uint32_t r = Link.close();
+    if (r != 0) {
+        ShowPortError(r, kPortCloseError);
+        return 1;
+    }
+    r = Link.open(PortName, static_cast<std::uint16_t>(PolledCount), PolledAddress.data());
+    if (r != 0) {
+        ShowPortError(r, kPortOpenError);
+        return 1;
+    }
+    FailedCount.fetch_add(1);
+    return 0;
+}
+
+// B4: the error-rate test.
+void ErrorRateTest() {
+    const std::uint32_t sample = SampleCount.load();
+    if (sample < kMinimumSample || RateWarningEnabled.load() == 0) return;
+    const std::uint32_t percent =
+        static_cast<std::uint8_t>(static_cast<std::uint64_t>(FailedCount.load()) * 100 / sample);
+    ErrorRatePercent = percent;
+    if (percent >= kWarningPercent) {
+        // Only one warning is pending at a time.
+        RateWarningEnabled = 0;
+        StartRateWarning();
+    } else {
+        SampleCount = 1;
+        FailedCount = 0;
+        CountingActive = 0;
+    }
+}
+
+// B5: one request fetched and dispatched; an unserved code is answered 7.
+void FetchRequest() {
+    std::uint16_t address = 0;
+    std::uint8_t code = 0;
+    std::int16_t length = 0;
+    if (Link.read(&address, FrameBuffer, &code, &length, kRequestWaitMs) != 0) return;
+    // The driver delivers at most 298 bytes; anything else is not trusted.
+    int n = length;
+    if (n < 0) n = 0;
+    if (n > static_cast<int>(kFrameBufferSize) - 1) n = static_cast<int>(kFrameBufferSize) - 1;
+    const int slot = SlotOfAddress(address);
+    if (DispatchRequest(address, FrameBuffer, code, n, slot) == 0)
+        Link.write(address, nullptr, 7, 0);
+}
+
+} // namespace
+
+int PollPass() {
+    OutputIdleTimeOut();
+    if (CountingActive.load() != 0) SampleCount.fetch_add(1);
+    if (const int status = LinkErrorRecovery(); status != 0) return status;
+    ErrorRateTest();
+    FetchRequest();
+    return -1;
+}
+
+int MainLoop() {
+    for (;;) {
+        plat::Message message{};
+        if (plat::PeekMessage(&message)) {
+            if (message.id == plat::kMsgQuit) {
+                Shutdown();
+                Link.close();
+                return static_cast<int>(message.wParam);
+            }
+            // No accelerators: every message goes to the window procedure.
+            plat::DispatchMessage(message);
+            continue;
+        }
+        if (const int status = PollPass(); status >= 0) return status;
+    }
+}

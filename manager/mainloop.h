@@ -1,0 +1,21 @@
+// The main loop: each pass either handles one window message or makes one
+// poll pass (output idle time-out, counting, link-error recovery, the
+// error-rate test, fetching and dispatching one request).
+#pragma once
+
+#include <cstdint>
+
+// The driver's wait for a request, in milliseconds.
+inline constexpr std::uint32_t kRequestWaitMs = 767;
+// Polls in a sample before the error-rate test applies, and its threshold.
+inline constexpr std::uint32_t kMinimumSample = 100;
+inline constexpr std::uint32_t kWarningPercent = 10;
+
+// One poll pass (steps B1..B5). Returns -1 to go on, or the exit status
+// after a failed close or reopen of the port in recovery (its message has
+// been shown; no Shutdown runs then).
+int PollPass();
+
+// Runs passes until the quit message (then Shutdown, the port closed and the
+// quit message's value returned) or a recovery failure (its status).
+int MainLoop();

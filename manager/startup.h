@@ -1,0 +1,45 @@
+// Start-up and shutdown of the manager: the command line, Initialise (the
+// configuration, the table store, every configured text file, table and
+// index opened, the lock tables and output records), the port choice, the
+// compacted list of polled terminals, the whole start-up sequence, and the
+// orderly Shutdown on the quit message.
+#pragma once
+
+// True when the command line is exactly "-1" (one argument of those two
+// characters, nothing else).
+bool CommandLineIsMinusOne(int argc, const char* const* argv);
+
+// Reads the configuration and opens the data files. On failure leaves the
+// text to show in MessageBuffer and returns false (what was opened before
+// the failure stays open; the program then ends).
+bool Initialise();
+
+// Chooses the port: the last enabled of COM1..COM4 becomes PortName, and its
+// base address PortBase. No port enabled leaves PortName empty.
+void ChoosePort();
+
+// Builds PolledAddress / PolledSlot / PolledCount from the configured
+// addresses (slot order, empty slots left out) and sets every terminal's
+// TerminalFile and TerminalIndex to -1.
+void BuildPolledList();
+
+// The slot of a request from `address`: the PolledSlot of the last polled
+// entry with that address; -1 when the address is not polled.
+int SlotOfAddress(unsigned address);
+
+// Releases every terminal's locks, writes back and commits the open tables
+// and indexes, closes the text files, frees the lock tables and output
+// records and closes every table.
+void Shutdown();
+
+inline constexpr const char* kPortOpenError = " na Abertura da Porta de Comunicacao";
+inline constexpr const char* kPortCloseError = " ao Fechar Porta de Comunicacao";
+
+// Shows "Erro " + number in decimal + text (a port failure) in a message box
+// with the default caption and the exclamation icon.
+void ShowPortError(unsigned number, const char* text);
+
+// The whole program: start-up steps in order, the main loop, the exit
+// status (0 after an orderly stop, 1 after a failure or when another copy
+// was running, which is then stopped).
+int RunManager(int argc, const char* const* argv);
