@@ -1,0 +1,269 @@
+// IOThread and the poll cycle: poll the terminal at the cursor, turn the
+// line around, read its answer byte by byte with fixed time-outs, check it,
+// acknowledge and deliver it, send back the caller's answer (or series), or
+// refuse the answer with a NACK.
+#include "linkdriver/iothread.h"
+
+#include "linkdriver/frame.h"
+#include "linkdriver/guard.h"
+#include "linkdriver/logs.h"
+#include "linkdriver/portstate.h"
+#include "platform/serial.h"
+#include "platform/sync.h"
+
+namespace serilo {
+
+namespace {
+
+// Time-outs of each one-byte read, and the wait for the caller's answer.
+constexpr std::uint32_t kHeader1Timeout = 50;
+constexpr std::uint32_t kHeader2Timeout = 20;
+constexpr std::uint32_t kDataTimeout = 50;
+constexpr std::uint32_t kChecksumTimeout = 50;
+constexpr std::uint32_t kAnswerWait = 5000;
+// Passes of the data area: the end (10 03) must come by the 299th.
+constexpr int kDataPassLimit = 300;
+
+// The line as this thread opened it: a later open may change the port
+// state's handle, never this thread's.
+thread_local plat::SerialHandle t_line = plat::kNoSerial;
+
+// One byte from the line into the receive buffer at pos, with its time-out;
+// line errors met by the read are logged (the byte is used all the same).
+bool ReadByte(std::size_t pos, std::uint32_t timeout) {
+    if (pos >= kReceiveSize) return false;
+    std::uint32_t got = 0;
+    plat::SerialReadByte(t_line, &g_port.receive[pos], timeout, &got);
+    if (std::uint32_t errors = plat::SerialTakeLineErrors(t_line)) GravaErro(errors);
+    return got == 1;
+}
+
+// Sends a frame without waiting for the line. The write copies the bytes
+// into the kernel's output queue before it returns, so the control frame and
+// the transmit buffer may be refilled as soon as it has returned; the bytes
+// leave in order.
+void Transmit(const std::uint8_t* bytes, std::size_t count) {
+    plat::SerialWrite(t_line, bytes, std::uint32_t(count));
+}
+
+void SendControl(std::uint16_t address, std::uint8_t code) {
+    FillControlFrame(g_port.control.data(), address, code);
+    Transmit(g_port.control.data(), kControlFrameSize);
+}
+
+void SendNack(std::uint16_t address) {
+    SetActivity("enviando NACK");
+    plat::SerialSetRts(t_line, false);
+    SendControl(address, kCodeNack);
+    plat::SerialSetRts(t_line, false);
+}
+
+// The header-1 analysis: where the prefix 02 00 01 ended among the five
+// bytes read into bytes 4 to 8, which bytes move, and how many of the nine
+// header bytes are in place.
+std::size_t AnalyseHeader1(std::uint16_t polled) {
+    auto& rx = g_port.receive;
+    const std::uint8_t w0 = rx[4], w1 = rx[5], w2 = rx[6], w3 = rx[7], w4 = rx[8];
+    if (w2 == 0x02 && w3 == 0x00 && w4 == 0x01) return 4; // one stray byte before the 10
+    if (w2 == 0x00 && w3 == 0x01) {
+        rx[4] = w4;
+        return 5;
+    }
+    if (w2 == 0x01) {
+        rx[4] = w3;
+        rx[5] = w4;
+        return 6;
+    }
+    if (w1 == 0x01) {
+        rx[4] = w2;
+        rx[5] = w3;
+        rx[6] = w4;
+        return 7;
+    }
+    if (w0 == 0x01 || w1 == std::uint8_t(polled >> 8)) {
+        rx[4] = w1;
+        rx[5] = w2;
+        rx[6] = w3;
+        rx[7] = w4;
+        return 8;
+    }
+    return 9; // byte 9 is read once more and the data area overwrites it
+}
+
+// Reads the data area from byte 9 on. Returns false for a cut-off area or
+// one that did not end by the 299th pass; else *end is just after the 10 03.
+bool ReadDataArea(std::size_t* end) {
+    SetActivity("na leitura da area de dados");
+    std::size_t p = 9;
+    int pass = 0;
+    bool timedOut = false;
+    for (;; ++pass) {
+        const bool got = ReadByte(p, kDataTimeout);
+        if (pass >= kDataPassLimit) break;
+        if (!got) {
+            timedOut = true;
+            break;
+        }
+        if (g_port.receive[p] == kDle) {
+            if (!ReadByte(p + 1, kDataTimeout)) {
+                timedOut = true;
+                break;
+            }
+            const std::uint8_t next = g_port.receive[p + 1];
+            if (next == kEtx) {
+                p += 2;
+                break;
+            }
+            // A doubled 0x10 is kept once (the next byte overwrites the
+            // second); 0x10 with any other byte keeps both as data.
+            p += next == kDle ? 1 : 2;
+        } else {
+            p += 1;
+        }
+    }
+    *end = p;
+    return !timedOut && pass + 1 < kDataPassLimit;
+}
+
+// The five frame tests of a received frame whose checksum stands at p.
+bool FrameIsGood(std::size_t p, std::uint16_t polled) {
+    const auto& rx = g_port.receive;
+    if (p < 11) return false;
+    // The received frame is summed with doubled 0x10 bytes counted once, as
+    // stored.
+    if (CheckSum(rx.data(), p) != rx[p]) return false;
+    if (rx[4] != std::uint8_t(polled >> 8) || rx[5] != std::uint8_t(polled)) return false;
+    if (rx[6] < 1 || rx[6] > 50) return false;
+    const std::size_t n = p - 11;
+    return n / 256 == rx[7] && n % 256 == rx[8];
+}
+
+// After the ACK: waits for the caller's answer and sends it; for requests 2
+// and 5 goes on sending the frames handed over until one with code 3 or a
+// wait of 5 s without one.
+void SendAnswers(std::uint8_t requestCode) {
+    bool more = true;
+    while (more) {
+        SetActivity("enviando TXBuffer");
+        const bool came =
+            plat::EventWait(&g_port.replyReady, kAnswerWait) == plat::WaitResult::kSignalled;
+        std::uint8_t sentCode = 0;
+        if (came) {
+            std::int32_t length = g_port.transmitLength;
+            if (length < 0) length = 0;
+            if (length > std::int32_t(kTransmitSize)) length = kTransmitSize;
+            Transmit(g_port.transmit.data(), std::size_t(length));
+            if (length > 6) sentCode = g_port.transmit[6];
+        }
+        plat::EventReset(&g_port.replyReady);
+        plat::EventSet(&g_port.transmitFree);
+        more = (requestCode == 2 || requestCode == 5) && came && sentCode != kCodeEndOfSeries;
+    }
+}
+
+// One poll cycle after the cursor moved: poll, turnaround, receive, answer.
+void PollTerminal(std::uint16_t polled) {
+    auto& rx = g_port.receive;
+    FillControlFrame(g_port.control.data(), polled, kCodePoll);
+    // A request that the caller has not fetched by now is dropped.
+    plat::EventReset(&g_port.frameReceived);
+    Transmit(g_port.control.data(), kControlFrameSize);
+    // Turnaround: listen only once the last bit of the poll has left.
+    plat::SerialWaitTransmitterEmpty(t_line, std::uint16_t(g_port.baseAddress));
+    plat::SerialSetRts(t_line, true);
+
+    SetActivity("na leitura do header 1");
+    for (std::size_t i = 0; i < 5; ++i) {
+        if (!ReadByte(4 + i, kHeader1Timeout)) {
+            // Silent, or stopped within its first five bytes.
+            plat::SerialSetRts(t_line, false);
+            return;
+        }
+    }
+
+    SetActivity("na analise do header 1");
+    const std::size_t h = AnalyseHeader1(polled);
+    const std::size_t reads = h < 9 ? 9 - h : 1;
+    for (std::size_t i = 0; i < reads; ++i) {
+        SetActivity("na leitura do header 2");
+        if (!ReadByte(h + i, kHeader2Timeout)) {
+            SendNack(polled);
+            return;
+        }
+    }
+
+    std::size_t p = 9;
+    if (!ReadDataArea(&p)) {
+        SendNack(polled);
+        return;
+    }
+
+    SetActivity("leitura do checksum");
+    const bool gotSum = ReadByte(p, kChecksumTimeout);
+    plat::SerialSetRts(t_line, false);
+    if (!gotSum) {
+        SendNack(polled);
+        return;
+    }
+
+    SetActivity("na analise do frame recebido");
+    if (!FrameIsGood(p, polled)) {
+        SendNack(polled);
+        return;
+    }
+    const std::uint8_t code = rx[6];
+    if (code == kCodeNoAck) return;
+
+    SetActivity("enviando ACK");
+    // An answer handed over earlier and not yet sent is dropped.
+    plat::EventReset(&g_port.replyReady);
+    plat::EventSet(&g_port.frameReceived);
+    SendControl(polled, kCodeAck);
+    SendAnswers(code);
+}
+
+bool FinishAsked() {
+    return plat::EventIsSet(&g_port.finish) || g_port.lineOwner.load() == kThreadReleases;
+}
+
+} // namespace
+
+std::uint32_t IOThread(void*) {
+    EnsureFaultHandler();
+    FaultScope scope(kIoThreadWhere);
+    t_line = g_port.port;
+    auto& rx = g_port.receive;
+    rx[0] = kDle;
+    rx[1] = kStx;
+    rx[2] = std::uint8_t(kPcAddress >> 8);
+    rx[3] = std::uint8_t(kPcAddress);
+    plat::SerialPurge(t_line);
+    plat::SerialSetDtr(t_line, true);
+    // (The transmitter-empty event mask has no counterpart: the turnaround
+    // asks the line itself.)
+
+    for (;;) {
+        if (g_port.reapplySettings != 0) {
+            plat::SerialSetSettings(t_line, g_port.savedSettings);
+            g_port.reapplySettings = 0;
+        }
+        SetActivity(" dentro do laco principal.");
+        if (FinishAsked()) break;
+        std::size_t end = g_port.listEnd;
+        if (end > kMaxTerminals) end = kMaxTerminals;
+        ++g_port.pollingCursor;
+        if (g_port.pollingCursor >= end) g_port.pollingCursor = 0;
+        PollTerminal(g_port.pollingList[g_port.pollingCursor]);
+    }
+
+    // A close that gave up waiting for this thread left the line to it.
+    int expected = kCloserReleases;
+    if (!g_port.lineOwner.compare_exchange_strong(expected, kThreadEnded)) {
+        plat::SerialClose(t_line);
+        g_port.lineOwner.store(kThreadEnded);
+    }
+    t_line = plat::kNoSerial;
+    return 0;
+}
+
+} // namespace serilo

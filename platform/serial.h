@@ -1,0 +1,95 @@
+// The serial line of the link driver: one terminal line, opened exclusively,
+// 57600 bit/s, 8 data bits, no parity, one stop bit, raw, no flow control.
+//
+// What the link needs and how it is done on a tty:
+//   - exclusive open: a second opener of the same device is refused with
+//     "access denied" (5), through an advisory lock on the device node and
+//     the tty's exclusive mode;
+//   - the line settings (the termios of the device) can be read into a
+//     SerialSettings record and applied again after line errors;
+//   - DTR and RTS are set and cleared through the modem-control calls; a
+//     device without modem lines (a pseudo-terminal) takes them as no-ops;
+//   - writes copy the whole frame into the kernel's output queue and return
+//     without waiting for the line, so the caller may reuse its buffer at
+//     once;
+//   - reads take exactly one byte with a total time-out;
+//   - the line errors seen since the previous call come back as the word of
+//     the PC the system came from: CE_RXOVER 0x0001, CE_OVERRUN 0x0002,
+//     CE_RXPARITY 0x0004, CE_FRAME 0x0008, CE_BREAK 0x0010, taken from the
+//     tty's error counters (a pseudo-terminal has none and reports 0);
+//   - "wait until the transmitter is empty": the UART's line status where
+//     the tty reports it, the kernel's drain otherwise.
+// Every routine returns 0 or a Win32 error number (errors.h), also left as
+// the thread's last error.
+#pragma once
+
+#include <cstdint>
+
+namespace plat {
+
+using SerialHandle = int;
+inline constexpr SerialHandle kNoSerial = -1;
+
+// Line error bits, as the link's logs name them.
+enum : std::uint32_t {
+    kCeRxOver = 0x0001,
+    kCeOverrun = 0x0002,
+    kCeRxParity = 0x0004,
+    kCeFrame = 0x0008,
+    kCeBreak = 0x0010,
+    kCeIoe = 0x0400,
+};
+
+// The device's line settings, kept opaque (a copy of its termios).
+struct SerialSettings {
+    alignas(8) unsigned char raw[128];
+};
+
+// Opens the device at path for reading and writing, exclusively. 2 when it
+// does not exist, 5 when another opener holds it or access is refused.
+std::uint32_t SerialOpen(const char* path, SerialHandle* handle);
+
+// Sets the line to 57600 bit/s 8N1, raw, no flow control of any kind, reads
+// that return at once; DTR and RTS cleared.
+std::uint32_t SerialSetupLine(SerialHandle handle);
+
+std::uint32_t SerialGetSettings(SerialHandle handle, SerialSettings* settings);
+std::uint32_t SerialSetSettings(SerialHandle handle, const SerialSettings& settings);
+
+std::uint32_t SerialSetDtr(SerialHandle handle, bool on);
+std::uint32_t SerialSetRts(SerialHandle handle, bool on);
+
+// Throws away what waits in both directions.
+std::uint32_t SerialPurge(SerialHandle handle);
+
+// Queues count bytes for sending. The bytes are copied before the call
+// returns; it waits only while the kernel's queue is full (bounded).
+std::uint32_t SerialWrite(SerialHandle handle, const void* data, std::uint32_t count);
+
+// Reads one byte into *byte, waiting at most timeoutMs in all. *got is 1 when
+// a byte came, 0 on time-out. A line that fails (the peer went away) waits
+// out the time-out all the same, so a caller's loop never spins, and returns
+// the failure with *got = 0.
+std::uint32_t SerialReadByte(SerialHandle handle, std::uint8_t* byte, std::uint32_t timeoutMs,
+                             std::uint32_t* got);
+
+// The line errors seen since the previous call (or the open), as CE_ bits.
+std::uint32_t SerialTakeLineErrors(SerialHandle handle);
+
+// Returns once every byte queued so far has left the transmitter. base is
+// the UART's I/O address; it is kept for a direct status read but this
+// process does no port I/O, so the tty's own line status is used.
+std::uint32_t SerialWaitTransmitterEmpty(SerialHandle handle, std::uint16_t base);
+
+// Releases the device (its exclusive mode is lifted first).
+std::uint32_t SerialClose(SerialHandle handle);
+
+// Test seam: bits added to the next SerialTakeLineErrors of any handle (a
+// pseudo-terminal cannot produce line errors).
+void SerialTestInjectLineErrors(std::uint32_t ceBits);
+// Test seam: how many times SerialSetSettings succeeded since the start.
+std::uint32_t SerialTestSettingsApplied();
+// Test seam: modem lines as last asked for: bit 0 DTR, bit 1 RTS.
+std::uint32_t SerialTestModemLines();
+
+} // namespace plat

@@ -1,0 +1,150 @@
+// CommErrors.txt and excecoes.txt byte for byte, with a fixed clock.
+#include "linkdriver/close.h"
+#include "linkdriver/logs.h"
+#include "linkdriver/portstate.h"
+#include "platform/clock.h"
+#include "platform/serial.h"
+
+#include "tests/linkdriver/line_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace serilo;
+
+namespace {
+
+// Mon Jul 05 16:43:16 2005
+constexpr plat::LocalTime kWhen{2005, 7, 1, 5, 16, 43, 16, 250};
+const std::string kStamp = "Mon Jul 05 16:43:16 2005";
+
+class Logs : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        plat::SetTestLocalTime(kWhen);
+        g_port.pollingList[0] = 5;
+        g_port.pollingList[1] = 12;
+        g_port.pollingCursor = 0;
+        g_port.errorLogged.store(0);
+        g_port.reapplySettings = 0;
+        SetActivity("na leitura do header 2");
+    }
+    void TearDown() override { plat::ClearTestLocalTime(); }
+    linktest::ScratchDir dir;
+};
+
+} // namespace
+
+TEST(Timestamp, TwentyFourCharactersEnglishNamesLeadingZeros) {
+    char out[26];
+    FormatTimestamp(kWhen, out);
+    EXPECT_EQ(std::string(out), kStamp + "\n");
+    FormatTimestamp(plat::LocalTime{1999, 12, 0, 31, 0, 0, 9, 0}, out);
+    EXPECT_EQ(std::string(out), "Sun Dec 31 00:00:09 1999\n");
+    FormatTimestamp(plat::LocalTime{2026, 1, 6, 1, 9, 5, 0, 0}, out);
+    EXPECT_EQ(std::string(out), "Sat Jan 01 09:05:00 2026\n");
+}
+
+TEST(PutLFTest, TurnsTheLfBeforeTheNulIntoCrLf) {
+    char a[] = "abc\n\0\0";
+    PutLF(a, sizeof a);
+    EXPECT_EQ(std::string(a), "abc\r\n");
+    // Only the first LF followed by the NUL; earlier LFs stay.
+    char b[] = "a\nb\n\0Codigo\r\n";
+    PutLF(b, sizeof b);
+    EXPECT_EQ(std::string(b), "a\nb\r\nCodigo\r\n");
+    // No LF before the NUL: unchanged; an LF at the buffer's very end: no room.
+    char c[] = "abc";
+    PutLF(c, sizeof c);
+    EXPECT_EQ(std::string(c), "abc");
+    char d[3] = {'x', '\n', 0};
+    PutLF(d, sizeof d);
+    EXPECT_EQ(d[1], '\n');
+    EXPECT_EQ(d[2], 0);
+    EXPECT_STREQ(g_port.activity, "em grava erro");
+}
+
+TEST_F(Logs, ErrorEntryForBreakAndOverrunOnTerminal5) {
+    GravaErro(18);
+    EXPECT_EQ(dir.Read("CommErrors.txt"),
+              "Terminal: 00005 - " + kStamp + "\r\nCodigo: 18\r\nCE_BREAK\r\nCE_OVERRUN\r\n");
+    EXPECT_EQ(g_port.errorLogged.load(), 1);
+    EXPECT_EQ(g_port.reapplySettings, 1);
+    EXPECT_STREQ(g_port.activity, "na leitura do header 2");
+}
+
+TEST_F(Logs, ErrorEntriesAppendInBitOrder) {
+    g_port.pollingCursor = 1;
+    GravaErro(0x0410);
+    const std::string first =
+        "Terminal: 00012 - " + kStamp + "\r\nCodigo: 1040\r\nCE_BREAK\r\nCE_IOE\r\n";
+    EXPECT_EQ(dir.Read("CommErrors.txt"), first);
+    // Parity alone shows only in the number.
+    GravaErro(4);
+    const std::string second = "Terminal: 00012 - " + kStamp + "\r\nCodigo: 4\r\n";
+    EXPECT_EQ(dir.Read("CommErrors.txt"), first + second);
+    // Every named bit, in the fixed order whatever the bit values.
+    GravaErro(0x041F);
+    EXPECT_EQ(
+        dir.Read("CommErrors.txt"),
+        first + second + "Terminal: 00012 - " + kStamp +
+            "\r\nCodigo: 1055\r\nCE_BREAK\r\nCE_OVERRUN\r\nCE_FRAME\r\nCE_RXOVER\r\nCE_IOE\r\n");
+}
+
+TEST_F(Logs, ErrorLogThatCannotBeOpenedIsSkippedButTheErrorIsReported) {
+    std::filesystem::create_directory("CommErrors.txt");
+    GravaErro(2);
+    EXPECT_EQ(g_port.errorLogged.load(), 1);
+    EXPECT_EQ(g_port.reapplySettings, 1);
+    EXPECT_STREQ(g_port.activity, "na leitura do header 2");
+}
+
+TEST_F(Logs, CloseWaitOutcomes) {
+    SetActivity("na leitura da area de dados");
+    ReportCloseWait(CloseWait::kTimedOut);
+    const std::string timedOut = "IOThread nao respondeu apos 15s ao evento de finalizacao na "
+                                 "leitura da area de dados - " +
+                                 kStamp + "\r\n";
+    EXPECT_EQ(dir.Read("excecoes.txt"), timedOut);
+    ReportCloseWait(CloseWait::kAbandoned);
+    const std::string abandoned =
+        "WAIT_ABANDONED esperando finalizacao da IOThread - " + kStamp + "\r\n";
+    EXPECT_EQ(dir.Read("excecoes.txt"), timedOut + abandoned);
+    ReportCloseWait(CloseWait::kFailed);
+    EXPECT_EQ(dir.Read("excecoes.txt"), timedOut + abandoned +
+                                            "WAIT_FAILED esperando finalizacao da IOThread - " +
+                                            kStamp + "\r\n");
+}
+
+TEST_F(Logs, ExceptionLineWithoutTheLockCarriesItsPrefix) {
+    EXPECT_EQ(GravaExcecoes("abc"), 0u);
+    plat::LockClose(&g_port.logLock);
+    EXPECT_EQ(GravaExcecoes("def"), 6u);
+    plat::LockCreate(&g_port.logLock);
+    EXPECT_EQ(dir.Read("excecoes.txt"),
+              "abc - " + kStamp + "\r\nEspera falhou: def - " + kStamp + "\r\n");
+    // The lock was given back: a third writer gets it at once.
+    EXPECT_EQ(GravaExcecoes("ghi"), 0u);
+}
+
+TEST(FaultNumbers, KnownCodesMapOthersPrintThemselves) {
+    EXPECT_EQ(FaultNumber(0xC0000005), 1u);
+    EXPECT_EQ(FaultNumber(0x80000002), 2u);
+    EXPECT_EQ(FaultNumber(0x80000004), 3u);
+    EXPECT_EQ(FaultNumber(0xC000008C), 4u);
+    EXPECT_EQ(FaultNumber(0xC0000093), 11u);
+    EXPECT_EQ(FaultNumber(0xC0000094), 12u);
+    EXPECT_EQ(FaultNumber(0xC0000096), 14u);
+    EXPECT_EQ(FaultNumber(0xC0000025), 15u);
+    EXPECT_EQ(FaultNumber(0xC00000FD), 3221225725u);
+    EXPECT_EQ(FaultNumber(0x80000003), 0x80000003u); // breakpoint is not in the table
+}
+
+TEST_F(Logs, FatalFaultLogsAndEndsWithExitCode1) {
+    GTEST_FLAG_SET(death_test_style, "fast"); // the child writes in this directory
+    EXPECT_EXIT(ExcecaoFatal(0xC00000FD, "EscrevePorta"), ::testing::ExitedWithCode(1), "");
+    EXPECT_EQ(dir.Read("excecoes.txt"), "Excecao n\xBA"
+                                        "3221225725 em EscrevePorta - " +
+                                            kStamp + "\r\n");
+}
