@@ -347,3 +347,49 @@ TEST_F(Compiling, WithoutATableNamesAreNoFields) {
 
 } // namespace
 } // namespace exprtest
+
+namespace exprtest {
+namespace {
+
+// Builds a program by hand: text record, table, the given words, end.
+std::string HandProgram(const std::vector<int32_t>& words) {
+    std::string p(8, '\0');
+    e4put_word(&p[0], E4CONST_CHAR);
+    e4put_word(&p[4], 2);
+    p += std::string("x\0", 2);
+    for (int32_t w : words) {
+        char b[4];
+        e4put_word(b, w);
+        p.append(b, 4);
+    }
+    return p;
+}
+
+std::string NumberWords(double v) {
+    std::string s(12, '\0');
+    e4put_word(&s[0], E4CONST_NUMBER);
+    e4put_double(&s[4], v);
+    return s;
+}
+
+// Programs that do not hold together are internal faults: error 950 ends
+// the program.
+TEST_F(Compiling, BrokenProgramsEndTheProgram) {
+    std::string missing = HandProgram({-1, e4FIRST_OP, E4END}); // "^" with no arguments
+    EXPECT_EXIT(e4type_check(missing.data(), static_cast<int>(missing.size())),
+                ::testing::ExitedWithCode(1), "e4type_check");
+    std::string two = HandProgram({-1});
+    two += NumberWords(1) + NumberWords(2);
+    two += std::string("\xff\xff\xff\xff", 4);
+    EXPECT_EXIT(e4type_check(two.data(), static_cast<int>(two.size())),
+                ::testing::ExitedWithCode(1), "e4type_check");
+    EXPECT_EXIT(e4vary(two.data()), ::testing::ExitedWithCode(1),
+                "e4vary: Return Length Discrepency");
+    std::string unended = HandProgram({-1});
+    unended += NumberWords(1);
+    EXPECT_EXIT(e4type_check(unended.data(), static_cast<int>(unended.size())),
+                ::testing::ExitedWithCode(1), "e4type_check");
+}
+
+} // namespace
+} // namespace exprtest
