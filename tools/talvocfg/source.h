@@ -1,0 +1,42 @@
+// The readable description of talvo.cfg, and its translation to and from the
+// binary record. The format (one statement per line, '#' starts a comment):
+//
+//   declared N                           TerminalsDeclared (default: 1 when a
+//                                        terminal is given, else 0)
+//   terminal SLOT address ADDR [application NAME]
+//                                        SLOT 0..31, ADDR 1..65535
+//   port COMn [base N] [disabled]        COM1..COM4 with its UART base
+//                                        address; enabled unless "disabled"
+//   file text NAME                       data-file entries, numbered in the
+//   file table NAME                      order given (at most 30)
+//   file index NAME of TABLE             an index ('I') of the table entry
+//   file index-c NAME of TABLE           named TABLE; index-c is kind 'C'
+//   output DEVICE                        COM1..COM4, LPT1, LPT2 available
+//   default DEVICE | none                the default output device
+//   commit yes | no                      CommitAfterWrite
+//
+// Numbers are decimal or 0x-hexadecimal. Names are 1 to 63 bytes; a name
+// with blanks or '#' is written in double quotes.
+#pragma once
+
+#include "manager/config.h"
+
+#include <string>
+
+namespace talvocfg {
+
+struct SourceError {
+    int line = 0; // 0: not tied to a line
+    std::string reason;
+};
+
+// Compiles source into *record (all of it zeroed first). False with *error
+// on the first fault; *record is then not to be used.
+bool BuildRecord(const std::string& source, ConfigRecord* record, SourceError* error);
+
+// The description of a record. For a record that BuildRecord produced,
+// BuildRecord(DumpRecord(r)) gives r byte for byte. Parts of a record that
+// the format cannot say are written as comments.
+std::string DumpRecord(const ConfigRecord& record);
+
+} // namespace talvocfg
