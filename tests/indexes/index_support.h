@@ -89,12 +89,14 @@ struct StoreTest : ::testing::Test {
     }
 };
 
-// Appends a record with the given field texts (in field order).
+// Appends a record with the given field texts (in field order): one
+// insertion per index, as a record built in the buffer and appended.
 inline int append(const std::vector<std::string>& values) {
-    if (d4append_blank_record() < 0) return -1;
+    if (d4changed(g4.selected_table) < 0) return -1;
+    d4blank_record();
     for (std::size_t i = 0; i < values.size(); ++i)
         f4put_text(f4ref_by_number(static_cast<int>(i) + 1), values[i].c_str());
-    return d4write_record(d4record_number());
+    return d4append_record();
 }
 
 // Record numbers in the selected index's order (or record order).
