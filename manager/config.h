@@ -23,7 +23,9 @@ inline constexpr char kConfigKindIndexC = 'C';
 
 // The file's layout, byte for byte (offsets in the comments). Integers are
 // little-endian in the file; ReadConfiguration leaves them in the host's
-// order. Text fields end with a zero byte inside the field.
+// order. Text fields end with a zero byte inside the field. The record has
+// alignment 1: read its 16-bit fields by value, never through a reference
+// or pointer (that would be a misaligned access).
 #pragma pack(push, 1)
 struct ConfigRecord {
     std::uint16_t TerminalAddress[kConfigSlots];          // 0: 0 = slot empty

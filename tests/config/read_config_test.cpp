@@ -48,7 +48,7 @@ TEST_F(ReadConfig, MissingShortExactAndLongFiles) {
     EXPECT_EQ(Read(), "");
     Write(Valid(), 5000);
     EXPECT_EQ(Read(), "");
-    EXPECT_EQ(Config.TerminalAddress[3], 12);
+    EXPECT_EQ(+Config.TerminalAddress[3], 12);
     EXPECT_EQ(Config.Reserved2[7], 0); // the tail is not part of the record
 }
 
@@ -133,7 +133,7 @@ TEST_F(ReadConfig, FieldsAtTheirOffsetsLittleEndian) {
     ASSERT_EQ(Read(), "");
     // Ports 1, 0, 1, 0: COM3 is the one opened, with its own base address.
     EXPECT_EQ(ConfigChosenPort(Config), 2);
-    EXPECT_EQ(Config.PortBaseAddress[ConfigChosenPort(Config)], 0x03E8);
+    EXPECT_EQ(+Config.PortBaseAddress[ConfigChosenPort(Config)], 0x03E8);
     ConfigRecord none = Valid();
     EXPECT_EQ(ConfigChosenPort(none), -1);
 }
@@ -162,7 +162,7 @@ TEST_F(ReadConfig, DefaultOutputAboveSixIsNoneAndTouchesNothingElse) {
         ASSERT_EQ(Read(), "");
         EXPECT_EQ(Config.DefaultOutput, 0);
         EXPECT_EQ(Config.CommitAfterWrite, 0);
-        EXPECT_EQ(Config.PortBaseAddress[0], 0x1234);
+        EXPECT_EQ(+Config.PortBaseAddress[0], 0x1234);
         for (int d = 0; d < kConfigOutputs; ++d) EXPECT_FALSE(ConfigOutputAvailable(Config, d));
     }
     r.DefaultOutput = 6;
@@ -193,7 +193,7 @@ TEST_F(ReadConfig, ShortFileLeavesThePreviousRecordAndMessagesAreCut) {
     ASSERT_EQ(Read(), "");
     Write(Valid(), 100);
     EXPECT_EQ(Read(), "Erro ao Ler Arquivo de Configuracao!");
-    EXPECT_EQ(Config.TerminalAddress[3], 12);
+    EXPECT_EQ(+Config.TerminalAddress[3], 12);
     char small[8];
     EXPECT_FALSE(ReadConfiguration(small, sizeof small));
     EXPECT_STREQ(small, "Erro ao");

@@ -44,15 +44,15 @@ TEST(TalvocfgSource, TheExampleCompilesToTheLayout) {
     SourceError err;
     ASSERT_TRUE(BuildRecord(kExample, &r, &err)) << err.line << ": " << err.reason;
     EXPECT_EQ(r.TerminalsDeclared, 1);
-    EXPECT_EQ(r.TerminalAddress[0], 5);
-    EXPECT_EQ(r.TerminalAddress[1], 16);
-    EXPECT_EQ(r.TerminalAddress[31], 65535);
+    EXPECT_EQ(+r.TerminalAddress[0], 5);
+    EXPECT_EQ(+r.TerminalAddress[1], 16);
+    EXPECT_EQ(+r.TerminalAddress[31], 65535);
     EXPECT_STREQ(r.TerminalApplication[1], "C:\\TALVO\\CATRACA 2.BIN");
     EXPECT_STREQ(r.TerminalApplication[31], "");
     EXPECT_EQ(r.PortEnabled[0], 0);
     EXPECT_EQ(r.PortEnabled[1], 1);
-    EXPECT_EQ(r.PortBaseAddress[0], 0x3F8);
-    EXPECT_EQ(r.PortBaseAddress[1], 0x2F8);
+    EXPECT_EQ(+r.PortBaseAddress[0], 0x3F8);
+    EXPECT_EQ(+r.PortBaseAddress[1], 0x2F8);
     EXPECT_STREQ(r.DataFileName[0], "DADOS.TXT");
     EXPECT_EQ(r.DataFileKind[0], 'A');
     EXPECT_EQ(r.DataFileKind[1], 'I');
@@ -280,7 +280,7 @@ TEST_F(TalvocfgProgram, BuildDumpBuildIsByteIdenticalAndTheManagerAcceptsIt) {
     EXPECT_EQ(ReadFile("again.cfg"), bytes);
     char message[100] = "";
     EXPECT_TRUE(ReadConfiguration(message, sizeof message)) << message;
-    EXPECT_EQ(Config.TerminalAddress[1], 16);
+    EXPECT_EQ(+Config.TerminalAddress[1], 16);
     for (const auto& e : fs::directory_iterator(dir_))
         EXPECT_EQ(e.path().string().find(".tmp"), std::string::npos); // no leftovers
 }
