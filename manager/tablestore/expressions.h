@@ -6,7 +6,14 @@
 // for the current records whenever a key is needed. Compiling and
 // evaluating share one work buffer whose size d4initialize gives
 // (256 bytes in the manager, 3000 by default). Every failure is reported
-// through e4error_report and gives -1 or a null pointer.
+// through e4error_report and gives -1 or a null pointer; error 950 (a
+// program that does not hold together) ends the program.
+//
+// Limits, all error 540: while compiling, the last 128 bytes of the work
+// buffer hold the operator stack (32 entries) and the program, its text
+// included, must fit in the rest; at most 18 values may be pending (19
+// while evaluating), and every value and result must fit in the buffer
+// with the NUL after the final result.
 //
 // Program layout (32-bit words and bytes, no alignment assumed):
 //   word 6, word L = strlen(text) + 1, L bytes of the text with its NUL
