@@ -7,6 +7,8 @@
 #include <chrono>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -86,6 +88,13 @@ int Terminal::start(int fd, std::span<const std::uint16_t> addresses,
     phase_ = Phase::idle;
     running_.store(true);
     thread_ = std::thread([this] { run(); });
+    if (opt_.realtime) {
+        // A low real-time priority only where the system grants it; the
+        // thread spends its time blocked in poll(), so it takes little.
+        sched_param sp{};
+        sp.sched_priority = 10;
+        [[maybe_unused]] int rc = ::pthread_setschedparam(thread_.native_handle(), SCHED_FIFO, &sp);
+    }
     return 0;
 }
 

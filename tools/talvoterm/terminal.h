@@ -93,6 +93,8 @@ struct TerminalOptions {
     int pause_ms = 300;                // stall of the pause faults (the PC's time-outs are 20 / 50)
     int frame_gap_ms = 1000;           // silence that abandons a frame in progress
     std::size_t line_log_max = 100000; // frames kept for take_line_log()
+    bool realtime = true; // try a real-time priority for the line thread (best effort):
+                          // the PC listens only 50 ms for a polled terminal's first byte
 };
 
 // Counters of the line thread.
