@@ -1,0 +1,359 @@
+// The poll cycle against terminals on a pseudo-terminal: what is delivered,
+// what is refused with a NACK, answer series, polling order, closing during
+// an answer wait, and line errors through the serial layer's seam.
+#include "linkdriver/serilo.h"
+
+#include "linkdriver/portstate.h"
+#include "platform/serial.h"
+#include "tools/talvoterm/terminal.h"
+
+#include "tests/linkdriver/line_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using linktest::Hex;
+using talvoterm::Exchange;
+using talvoterm::Expect;
+using talvoterm::Fault;
+using talvoterm::Reply;
+using talvoterm::Request;
+
+struct Delivered {
+    std::uint16_t address = 0;
+    std::array<std::uint8_t, 298> data{};
+    std::uint8_t code = 0;
+    std::int16_t length = -1;
+    std::vector<std::uint8_t> Data() const { return {data.begin(), data.begin() + length}; }
+};
+
+std::uint32_t Read(Delivered& d, std::uint32_t timeout) {
+    return _LePorta(&d.address, d.data.data(), &d.code, &d.length, timeout);
+}
+
+std::int64_t NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// A raw request frame from terminal `source`, as the terminal sends it,
+// with its checksum over the bytes given (doubled 0x10 as they stand).
+std::vector<std::uint8_t> RawFrame(std::vector<std::uint8_t> body) {
+    body.push_back(talvoterm::CheckSum(body));
+    return body;
+}
+
+class Link : public ::testing::Test {
+  protected:
+    linktest::ScratchDir dir;
+    linktest::PtyLine line{"COM1"};
+    talvoterm::Terminal term;
+
+    void Open(std::vector<std::uint16_t> addresses) {
+        ASSERT_EQ(term.start(line.master(), addresses), 0);
+        ASSERT_EQ(_AbrePorta("COM1", std::uint16_t(addresses.size()), addresses.data()), 0u);
+    }
+    void TearDown() override {
+        _FechaPorta();
+        term.stop();
+    }
+    // Submits a request and expects it delivered as it was sent.
+    void ExpectDelivered(const Request& r, Delivered& d) {
+        term.submit(r, Expect::answer);
+        ASSERT_EQ(Read(d, 10000), 0u);
+        EXPECT_EQ(d.address, r.address);
+        EXPECT_EQ(d.code, r.code);
+        EXPECT_EQ(d.Data(), r.data);
+    }
+    // Submits a request the PC must refuse, and checks nothing is delivered.
+    void ExpectRefused(const Request& r) {
+        const std::uint64_t id = term.submit(r, Expect::nack);
+        Exchange ex;
+        ASSERT_EQ(term.wait(id, ex, 10000), 0);
+        EXPECT_EQ(ex.reply, Reply::nack) << ex.note;
+        EXPECT_EQ(Hex(ex.reply_frame.raw), "10 02 00 05 00 01 07 00 00 10 03 CD");
+        Delivered d;
+        EXPECT_EQ(Read(d, 0), 1u);
+    }
+};
+
+class RawLink : public ::testing::Test {
+  protected:
+    linktest::ScratchDir dir;
+    linktest::PtyLine line{"COM1"};
+    void TearDown() override { _FechaPorta(); }
+};
+
+} // namespace
+
+TEST_F(RawLink, StuffedAndUnstuffedDataBytes) {
+    linktest::RawPeer peer(line.master());
+    // A doubled 0x10 is stored once; the checksum 84 covers it once.
+    peer.Queue(5, {0x10, 0x02, 0x00, 0x01, 0x00, 0x05, 0x0C, 0x00, 0x02, 0x10, 0x10, 0x32, 0x10,
+                   0x03, 0x84});
+    // 0x10 followed by another byte: both kept and counted.
+    peer.Queue(5, RawFrame({0x10, 0x02, 0x00, 0x01, 0x00, 0x05, 0x0C, 0x00, 0x02, 0x10, 0x41, 0x10,
+                            0x03}));
+    // The same with the length field counting only one byte: refused.
+    peer.Queue(5, RawFrame({0x10, 0x02, 0x00, 0x01, 0x00, 0x05, 0x0C, 0x00, 0x01, 0x10, 0x41, 0x10,
+                            0x03}));
+    const std::uint16_t one[1] = {5};
+    ASSERT_EQ(_AbrePorta("COM1", 1, one), 0u);
+    Delivered d;
+    ASSERT_EQ(Read(d, 10000), 0u);
+    EXPECT_EQ(Hex(d.Data()), "10 32");
+    const std::uint8_t done = 0x31;
+    ASSERT_EQ(_EscrevePorta(5, &done, 0x0F, 1), 0u);
+    ASSERT_EQ(Read(d, 10000), 0u);
+    EXPECT_EQ(Hex(d.Data()), "10 41");
+    ASSERT_EQ(_EscrevePorta(5, &done, 0x0F, 1), 0u);
+    // The third: a NACK after the second answer, and no third answer.
+    const int answer1 = peer.WaitFor(0, 0x0F, 5, 10000);
+    ASSERT_GE(answer1, 0);
+    const int answer2 = peer.WaitFor(std::size_t(answer1) + 1, 0x0F, 5, 10000);
+    ASSERT_GE(answer2, 0);
+    const int answer3 = peer.WaitFor(std::size_t(answer2) + 1, 0x0F, 5, 500);
+    const int nack = peer.WaitFor(std::size_t(answer2) + 1, 0x07, 5, 10000);
+    EXPECT_GE(nack, 0);
+    EXPECT_LT(answer3, 0);
+    EXPECT_EQ(Read(d, 0), 1u);
+}
+
+TEST_F(RawLink, HeaderFoundAfterMissingOrStrayLeadingBytes) {
+    linktest::RawPeer peer(line.master());
+    const std::vector<std::uint8_t> full = {0x10, 0x02, 0x00, 0x01, 0x00, 0x05, 0x0C,
+                                            0x00, 0x02, 0x31, 0x32, 0x10, 0x03, 0x63};
+    // One stray byte; then 10, 10 02, 10 02 00 left out (the header analysis
+    // finds the frame again each time).
+    std::vector<std::uint8_t> stray = full;
+    stray.insert(stray.begin(), 0x55);
+    peer.Queue(5, stray);
+    for (int missing = 1; missing <= 3; ++missing)
+        peer.Queue(5, {full.begin() + missing, full.end()});
+    const std::uint16_t one[1] = {5};
+    ASSERT_EQ(_AbrePorta("COM1", 1, one), 0u);
+    for (int i = 0; i < 4; ++i) {
+        Delivered d;
+        ASSERT_EQ(Read(d, 10000), 0u) << "request " << i;
+        EXPECT_EQ(d.address, 5);
+        EXPECT_EQ(d.code, 0x0C);
+        EXPECT_EQ(Hex(d.Data()), "31 32");
+        const std::uint8_t done = 0x31;
+        ASSERT_EQ(_EscrevePorta(5, &done, 0x0F, 1), 0u);
+    }
+}
+
+TEST_F(RawLink, SilentTerminalGetsNothingBackAndIsPolledAgain) {
+    linktest::RawPeer peer(line.master());
+    // Four bytes, then silence: stopped within header 1, no NACK.
+    peer.Queue(5, {0x10, 0x02, 0x00, 0x01});
+    const std::uint16_t one[1] = {5};
+    ASSERT_EQ(_AbrePorta("COM1", 1, one), 0u);
+    auto frames = peer.WaitFrames(4, 10000);
+    ASSERT_GE(frames.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(Hex(frames[i].raw), "10 02 00 05 00 01 01 00 00 10 03 D3") << i;
+    // DTR is up for the whole time the port is open; RTS is down between polls.
+    EXPECT_EQ(plat::SerialTestModemLines() & 1u, 1u);
+}
+
+TEST_F(Link, RequestsAreDeliveredAsSent) {
+    Open({5});
+    Delivered d;
+    ExpectDelivered({5, 0x0C, {'1', '2'}}, d);
+    const std::uint8_t done = 15;
+    ASSERT_EQ(_EscrevePorta(5, &done, 15, 1), 0u);
+    // Longest data area accepted: 298 bytes, some of them 0x10.
+    std::vector<std::uint8_t> big(298, 'A');
+    big[0] = big[100] = big[297] = 0x10;
+    ExpectDelivered({5, 50, big}, d);
+    ASSERT_EQ(_EscrevePorta(5, &done, 15, 1), 0u);
+    ExpectDelivered({5, 1, {}}, d);
+    ASSERT_EQ(_EscrevePorta(5, &done, 15, 1), 0u);
+}
+
+TEST_F(Link, BrokenOrForeignAnswersAreRefusedWithNack) {
+    Open({5});
+    ExpectRefused({5, 0x0C, {'1', '2'}, Fault::bad_source, 0});
+    ExpectRefused({5, 0, {'1'}});
+    ExpectRefused({5, 51, {'1'}});
+    ExpectRefused({5, 0x0C, {'1', '2'}, Fault::bad_length, 0});
+    ExpectRefused({5, 0x0C, {'1', '2'}, Fault::bad_checksum, 0});
+    ExpectRefused({5, 0x0C, std::vector<std::uint8_t>(299, 'X')});
+    ExpectRefused({5, 0x0C, {'1', '2'}, Fault::pause_header, 0});
+    ExpectRefused({5, 0x0C, {'1', '2'}, Fault::pause_data, 0});
+    // Afterwards a good request goes through.
+    Delivered d;
+    ExpectDelivered({5, 0x0C, {'3'}}, d);
+}
+
+TEST_F(Link, Code9IsNeitherAcknowledgedNorDelivered) {
+    Open({5, 6});
+    const std::uint64_t id = term.submit({5, 9, {'1'}}, Expect::none);
+    Exchange ex;
+    ASSERT_EQ(term.wait(id, ex, 10000), 0);
+    EXPECT_EQ(ex.reply, Reply::none);
+    Delivered d;
+    EXPECT_EQ(Read(d, 300), 1u);
+    // The next terminal was polled at once: the frame after the request is
+    // the poll to 6.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto log = term.take_line_log();
+    bool seen = false;
+    for (std::size_t i = 0; i + 1 < log.size(); ++i) {
+        if (log[i].dest == 5 && log[i].code == 1 && log[i].raw.size() == 12) {
+            // Find the poll of 5 that released the code-9 request: its next
+            // frame from the PC goes to terminal 6.
+            if (log[i + 1].dest == 6 && log[i + 1].code == 1) seen = true;
+            EXPECT_NE(log[i + 1].code, 8);
+            EXPECT_NE(log[i + 1].code, 7);
+        }
+    }
+    EXPECT_TRUE(seen);
+}
+
+TEST_F(Link, SeriesForCode2EndsAtCode3) {
+    Open({5});
+    const std::uint64_t id = term.submit({5, 2, {'A', 'P', 'P'}}, Expect::answer);
+    Delivered d;
+    ASSERT_EQ(Read(d, 10000), 0u);
+    ASSERT_EQ(d.code, 2);
+    const std::uint8_t block1[2] = {0x10, 0x01};
+    const std::uint8_t block2[1] = {0x02};
+    ASSERT_EQ(_EscrevePorta(5, block1, 2, 2), 0u);
+    ASSERT_EQ(_EscrevePorta(5, block2, 2, 1), 0u);
+    ASSERT_EQ(_EscrevePorta(5, nullptr, 3, 0), 0u);
+    Exchange ex;
+    ASSERT_EQ(term.wait(id, ex, 15000), 0);
+    EXPECT_TRUE(ex.ok) << ex.note;
+    ASSERT_EQ(ex.answers.size(), 3u);
+    EXPECT_EQ(Hex(ex.answers[0].raw), "10 02 00 05 00 01 02 00 02 10 10 01 10 03 AF");
+    EXPECT_EQ(ex.answers[2].code, 3);
+    EXPECT_TRUE(ex.series_complete);
+}
+
+TEST_F(Link, SeriesForCode5EndsAfterFiveSecondsWithoutAFrame) {
+    Open({5});
+    const std::uint64_t id = term.submit({5, 5, {'X'}}, Expect::answer);
+    Delivered d;
+    ASSERT_EQ(Read(d, 10000), 0u);
+    const std::uint8_t block[1] = {0x01};
+    ASSERT_EQ(_EscrevePorta(5, block, 2, 1), 0u);
+    const std::int64_t handed = NowMs();
+    Exchange ex;
+    ASSERT_EQ(term.wait(id, ex, 20000), 0);
+    EXPECT_EQ(ex.answers.size(), 1u);
+    EXPECT_FALSE(ex.series_complete);
+    // The PC polled again only once its 5 s wait for the next frame ran out.
+    auto log = term.take_line_log();
+    std::int64_t nextPoll = 0;
+    for (auto& f : log)
+        if (f.code == 1 && f.steady_ms > ex.answers[0].steady_ms) {
+            nextPoll = f.steady_ms;
+            break;
+        }
+    ASSERT_NE(nextPoll, 0);
+    EXPECT_GE(nextPoll - handed, 4900);
+    // The buffer is free again for the next request's answer.
+    ASSERT_EQ(_EscrevePorta(5, block, 15, 1), 0u);
+}
+
+TEST_F(Link, SecondAnswerWaitsForTheNextAckAndIsThenDropped) {
+    Open({5});
+    Delivered d;
+    ExpectDelivered({5, 0x0C, {'1'}}, d);
+    const std::uint8_t first[1] = {'F'};
+    const std::uint8_t second[1] = {'S'};
+    ASSERT_EQ(_EscrevePorta(5, first, 0x0F, 1), 0u);
+    // Wait until the first answer has gone out, then hand a second one over.
+    for (int i = 0; i < 100 && !plat::EventIsSet(&serilo::g_port.transmitFree); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(_EscrevePorta(5, second, 0x0E, 1), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    // The next request's ACK drops it; that request's own answer finds the
+    // buffer still taken until the PC has waited out its answer.
+    const std::uint64_t id = term.submit({5, 0x0C, {'2'}}, Expect::answer);
+    ASSERT_EQ(Read(d, 10000), 0u);
+    const std::uint8_t third[1] = {'T'};
+    EXPECT_EQ(_EscrevePorta(5, third, 0x0F, 1), 1u);
+    Exchange ex;
+    ASSERT_EQ(term.wait(id, ex, 20000), 0);
+    EXPECT_EQ(ex.reply, Reply::ack);
+    EXPECT_TRUE(ex.answers.empty());
+    for (auto& f : term.take_line_log()) EXPECT_NE(f.code, 0x0E) << "dropped answer was sent";
+    ASSERT_EQ(_EscrevePorta(5, third, 0x0F, 1), 0u);
+}
+
+TEST_F(Link, RequestNotFetchedBeforeTheNextPollIsLost) {
+    Open({5});
+    const std::uint64_t id = term.submit({5, 0x0C, {'1'}}, Expect::answer);
+    Exchange ex;
+    ASSERT_EQ(term.wait(id, ex, 20000), 0); // ACK, then the PC gave up the answer
+    EXPECT_EQ(ex.reply, Reply::ack);
+    // One more poll after that.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    Delivered d;
+    EXPECT_EQ(Read(d, 0), 1u);
+}
+
+TEST_F(Link, SeveralTerminalsArePolledStrictlyInListOrder) {
+    Open({3, 7, 5});
+    Delivered d;
+    ExpectDelivered({7, 0x0C, {'1'}}, d);
+    const std::uint8_t done = 15;
+    ASSERT_EQ(_EscrevePorta(7, &done, 15, 1), 0u);
+    term.submit({3, 0x0C, {'2'}, Fault::bad_checksum, 0}, Expect::nack);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::vector<std::uint16_t> polled;
+    for (auto& f : term.take_line_log())
+        if (f.code == 1) polled.push_back(f.dest);
+    ASSERT_GE(polled.size(), 9u);
+    const std::uint16_t order[3] = {3, 7, 5};
+    for (std::size_t i = 0; i < polled.size(); ++i)
+        ASSERT_EQ(polled[i], order[i % 3]) << "poll " << i;
+}
+
+TEST_F(Link, CloseDuringAnAnswerWaitEndsWithinFiveSeconds) {
+    Open({5});
+    term.submit({5, 0x0C, {'1'}}, Expect::answer);
+    Delivered d;
+    ASSERT_EQ(Read(d, 10000), 0u);
+    const std::int64_t start = NowMs();
+    EXPECT_EQ(_FechaPorta(), 0u);
+    const std::int64_t took = NowMs() - start;
+    EXPECT_LT(took, 12000); // the answer wait (5 s) plus ample slack, far below 15 s
+    EXPECT_EQ(dir.Read("excecoes.txt"), "");
+    EXPECT_EQ(_CommError(), 0u);
+    // Released: it opens again.
+    const std::uint16_t one[1] = {5};
+    EXPECT_EQ(_AbrePorta("COM1", 1, one), 0u);
+}
+
+TEST_F(Link, LineErrorIsLoggedReportedAndTheSettingsReapplied) {
+    Open({5});
+    const std::uint32_t appliedBefore = plat::SerialTestSettingsApplied();
+    plat::SerialTestInjectLineErrors(plat::kCeBreak | plat::kCeFrame);
+    std::uint32_t flagged = 0;
+    for (int i = 0; i < 200 && flagged == 0; ++i) {
+        flagged = _CommError();
+        if (flagged == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(flagged, 1u);
+    EXPECT_EQ(_CommError(), 0u); // taken and cleared
+    const std::string log = dir.Read("CommErrors.txt");
+    EXPECT_EQ(log.rfind("Terminal: 00005 - ", 0), 0u) << log;
+    EXPECT_EQ(log.substr(44), "Codigo: 24\r\nCE_BREAK\r\nCE_FRAME\r\n");
+    // The next cycle applied the saved settings once more.
+    for (int i = 0; i < 100 && plat::SerialTestSettingsApplied() == appliedBefore; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(plat::SerialTestSettingsApplied(), appliedBefore + 1);
+    // The link goes on.
+    Delivered d;
+    ExpectDelivered({5, 0x0C, {'1'}}, d);
+}
