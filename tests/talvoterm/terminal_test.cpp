@@ -106,7 +106,11 @@ TEST_F(TerminalLine, NackEndsTheExchangeAndMatchesTheExpectation) {
     std::uint64_t refused = submit(5, 0x0C, {0x31}, Fault::bad_checksum);
     std::uint64_t wrongly_refused = submit(5, 0x0C, {0x31});
     ASSERT_TRUE(pc().poll(5));
-    EXPECT_EQ(pc().read_n(13), RequestBytes(5, 0x0C, {0x31}, Fault::bad_checksum));
+    Bytes sent = pc().read_n(13);
+    EXPECT_EQ(sent, RequestBytes(5, 0x0C, {0x31}, Fault::bad_checksum));
+    // Frames to the PC (an echo of the request on a two-wire line) do not
+    // end the wait for the reply.
+    ASSERT_TRUE(pc().send(sent));
     ASSERT_TRUE(pc().nack(5));
     Exchange ex = wait(refused);
     EXPECT_EQ(ex.expect, Expect::nack);

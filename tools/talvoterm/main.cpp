@@ -276,16 +276,22 @@ int main(int argc, char** argv) {
         }
         std::string cur;
         int c;
-        while ((c = std::fgetc(f)) != EOF) {
+        bool too_long = false;
+        while ((c = std::fgetc(f)) != EOF && !too_long) {
             if (c == '\n') {
                 script_lines.push_back(cur);
                 cur.clear();
+            } else if (cur.size() >= 65536) {
+                std::fprintf(stderr, "talvoterm: %s:%zu: line too long\n", script,
+                             script_lines.size() + 1);
+                too_long = true;
             } else {
                 cur += static_cast<char>(c);
             }
         }
         if (!cur.empty()) script_lines.push_back(cur);
         std::fclose(f);
+        if (too_long) return 2;
         int bad = 0;
         for (std::size_t i = 0; i < script_lines.size(); ++i) {
             ScriptLine sl;
@@ -330,6 +336,7 @@ int main(int argc, char** argv) {
     ::sigaction(SIGHUP, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    if (!run.verbose) opt.line_log_max = 0; // only --verbose prints the line
     if (run.term.start(fd, addresses, opt) != 0) {
         std::fprintf(stderr, "talvoterm: cannot start the line thread\n");
         platform::pty_release(pty);

@@ -280,13 +280,19 @@ void Terminal::handle_frame(Frame& f, bool more_pending) {
     {
         std::lock_guard<std::mutex> lk(mu_);
         ++stats_.frames;
-        if (!f.valid()) ++stats_.broken_frames;
-        if (line_log_.size() >= opt_.line_log_max && !line_log_.empty())
-            line_log_.erase(line_log_.begin(),
-                            line_log_.begin() + 1 +
-                                static_cast<std::ptrdiff_t>(line_log_.size() / 4));
-        line_log_.push_back(f);
+        // Frames to the PC are requests of terminals on a shared line, or
+        // the echo of our own from a two-wire adapter; their checksum
+        // follows the other rule.
+        if (!f.valid() && f.dest != kPcAddress) ++stats_.broken_frames;
+        if (opt_.line_log_max != 0) {
+            if (line_log_.size() >= opt_.line_log_max)
+                line_log_.erase(line_log_.begin(),
+                                line_log_.begin() + 1 +
+                                    static_cast<std::ptrdiff_t>(line_log_.size() / 4));
+            line_log_.push_back(f);
+        }
     }
+    if (f.dest == kPcAddress) return;
     const bool ours = is_ours(f.dest);
     const bool poll = f.code == kCodePoll && f.length_field == 0 && f.valid();
 

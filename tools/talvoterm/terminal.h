@@ -92,7 +92,7 @@ struct TerminalOptions {
     int answer_wait_ms = 8000;         // wait for each answer frame (the PC gives up after 5000)
     int pause_ms = 300;                // stall of the pause faults (the PC's time-outs are 20 / 50)
     int frame_gap_ms = 1000;           // silence that abandons a frame in progress
-    std::size_t line_log_max = 100000; // frames kept for take_line_log()
+    std::size_t line_log_max = 100000; // frames kept for take_line_log(); 0 = none
     bool realtime = true; // try a real-time priority for the line thread (best effort):
                           // the PC listens only 50 ms for a polled terminal's first byte
 };
@@ -140,7 +140,8 @@ class Terminal {
     std::size_t pending() const;
 
     // Moves out every frame decoded from the line since the previous call
-    // (polls, ACKs, answers, to any address), oldest first.
+    // (polls, ACKs, answers, to any address; frames to the PC's address too,
+    // which are otherwise ignored), oldest first.
     std::vector<Frame> take_line_log();
 
     TerminalStats stats() const;
