@@ -22,7 +22,7 @@ constexpr std::array<std::uint16_t, 32> kHigh = {
 
 int HeadlessBox(const char* text, const char* caption, unsigned) {
     // One block, written at once: "caption: text\n".
-    static char block[8192];
+    thread_local char block[8192];
     std::size_t n = 0;
     auto put = [&](const char* s) {
         for (; *s && n + 2 < sizeof block; ++s) {
@@ -48,7 +48,7 @@ int HeadlessBox(const char* text, const char* caption, unsigned) {
 const UiBackend kHeadless = {HeadlessBox, nullptr, nullptr, nullptr, nullptr,
                              nullptr,     nullptr, nullptr, nullptr};
 
-std::mutex g_boxMutex; // one box at a time, and the recording
+std::mutex g_boxMutex; // the recording and the choice of back end
 const UiBackend* g_backend = &kHeadless;
 bool g_recording = false;
 int g_recordedCount = 0;
@@ -104,7 +104,7 @@ std::size_t Cp1252ToUtf8(const char* in, char* out, std::size_t outSize) {
 int ShowMessageBox(const char* text, const char* caption, unsigned style) {
     if (text == nullptr) text = "";
     if (caption == nullptr) caption = kDefaultCaption;
-    std::lock_guard<std::mutex> g(g_boxMutex);
+    std::unique_lock<std::mutex> g(g_boxMutex);
     if (g_recording) {
         if (g_recordedCount < kMaxRecordedBoxes) {
             RecordedBox& box = g_recorded[static_cast<std::size_t>(g_recordedCount)];
@@ -115,12 +115,16 @@ int ShowMessageBox(const char* text, const char* caption, unsigned style) {
         ++g_recordedCount;
         return kIdOk;
     }
-    static char utf8Text[6144];
-    static char utf8Caption[512];
+    const UiBackend* backend = g_backend;
+    g.unlock();
+    // Not under the lock: with a graphical back end a box waits for the user,
+    // and another thread's box must not wait for that one to close.
+    thread_local char utf8Text[6144];
+    thread_local char utf8Caption[512];
     Cp1252ToUtf8(text, utf8Text, sizeof utf8Text);
     Cp1252ToUtf8(caption, utf8Caption, sizeof utf8Caption);
-    if (g_backend->messageBox == nullptr) return kIdOk;
-    return g_backend->messageBox(utf8Text, utf8Caption, style);
+    if (backend->messageBox == nullptr) return kIdOk;
+    return backend->messageBox(utf8Text, utf8Caption, style);
 }
 
 void StartRecordingBoxes() {

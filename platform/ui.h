@@ -35,7 +35,9 @@ inline constexpr const char* kDefaultCaption = "Error";
 
 // Shows text (Windows-1252) with caption (Windows-1252; null = the system's
 // default caption, "" = none) and style; returns the button pressed (kIdOk).
-// Safe to call from any thread; boxes from two threads do not interleave.
+// Safe to call from any thread; a box shown by one thread does not hold up
+// another thread's box (the error-rate warning stays open while the main
+// loop goes on).
 int ShowMessageBox(const char* text, const char* caption, unsigned style);
 
 // Converts Windows-1252 text (zero-terminated) to UTF-8 into out (outSize

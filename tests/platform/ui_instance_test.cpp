@@ -3,9 +3,11 @@
 #include "platform/devices.h"
 #include "platform/errors.h"
 #include "platform/instance.h"
+#include "platform/sync.h"
 #include "platform/ui.h"
 #include "tests/platform/scratch_dir.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -115,6 +117,46 @@ TEST(MessageBoxes, RecordingKeepsTheRawTexts) {
     EXPECT_EQ(std::strlen(RecordedBoxAt(2)->text), sizeof box->text - 1);
     EXPECT_EQ(RecordedBoxAt(kMaxRecordedBoxes), nullptr);
     EXPECT_EQ(RecordedBoxAt(-1), nullptr);
+}
+
+// A graphical back end whose box stays open until released.
+plat::Event g_release;
+std::atomic<int> g_shown{0};
+std::string g_lastText;
+int BlockingBox(const char* text, const char*, unsigned) {
+    ++g_shown;
+    if (std::strcmp(text, "espera") == 0)
+        EventWait(&g_release, 60000);
+    else
+        g_lastText = text;
+    return kIdOk;
+}
+
+TEST(MessageBoxes, AnOpenBoxDoesNotHoldUpAnotherThreadsBox) {
+    static const UiBackend backend = {BlockingBox, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr,     nullptr, nullptr, nullptr};
+    SetUiBackend(&backend);
+    EventCreate(&g_release, true, false);
+    g_shown = 0;
+    Thread t;
+    ASSERT_EQ(ThreadCreate(
+                  &t,
+                  [](void*) -> std::uint32_t {
+                      return static_cast<std::uint32_t>(ShowMessageBox("espera", "Aviso", 0));
+                  },
+                  nullptr, 10240),
+              0u);
+    while (g_shown.load() == 0) Sleep(1);
+    // The first box is open; this one is shown and answered all the same,
+    // and the back end gets UTF-8.
+    EXPECT_EQ(ShowMessageBox("Comunica\xE7\xE3o", "", 0), kIdOk);
+    EXPECT_EQ(g_lastText, "Comunica\xC3\xA7\xC3\xA3o");
+    EXPECT_EQ(ThreadWait(&t, 50), WaitResult::kTimedOut); // still open
+    EventSet(&g_release);
+    EXPECT_EQ(ThreadWait(&t, kInfinite), WaitResult::kSignalled);
+    ThreadClose(&t);
+    EventClose(&g_release);
+    SetUiBackend(nullptr);
 }
 
 // A window procedure like the manager's: destroy posts quit with value 0.
