@@ -171,7 +171,8 @@ void* Trampoline(void* p) {
 std::uint32_t ThreadCreate(Thread* thread, ThreadRoutine routine, void* arg,
                            std::uint32_t stackSize) {
     if (thread == nullptr || routine == nullptr) return Fail(kErrInvalidParameter);
-    thread->state.reset();
+    if (thread->state) ThreadClose(thread); // a handle reused without closing it
+
     auto st = std::make_shared<ThreadState>();
     st->routine = routine;
     st->arg = arg;
