@@ -1,16 +1,16 @@
-// The driver's message boxes.
+// The driver's message boxes, through the platform layer's.
 #include "linkdriver/box.h"
 
-#include <cstdio>
+#include "platform/ui.h"
 
 namespace serilo {
 
 void ShowCloseBox(const char* text) {
-    std::fprintf(stderr, "%s\n", text);
+    plat::ShowMessageBox(text, "", plat::kMbOk | plat::kMbSystemModal);
 }
 
 void ShowFatalBox(const char* text, const char* caption) {
-    std::fprintf(stderr, "%s: %s\n", caption, text);
+    plat::ShowMessageBox(text, caption, plat::kMbSystemModal | plat::kMbIconHand);
 }
 
 } // namespace serilo

@@ -4,6 +4,7 @@
 #include "linkdriver/box.h"
 #include "linkdriver/logs.h"
 #include "linkdriver/portstate.h"
+#include "platform/devices.h"
 #include "platform/errors.h"
 
 #include <cstdio>
@@ -38,6 +39,13 @@ void ReportCloseWait(CloseWait outcome) {
 
 std::uint32_t ResolvePortName(const char* name, char* out, std::size_t size) {
     if (name == nullptr || name[0] == 0) return plat::Fail(plat::kErrFileNotFound);
+    // COM1..COM4 (and the other device names): an entry of that name in the
+    // working directory, else the standard device. Any other name is the
+    // path of the device itself.
+    if (plat::DeviceNumber(name) >= 0) {
+        if (plat::ResolveDevice(name, out, size) != 0) return plat::Fail(plat::kErrFileNotFound);
+        return 0;
+    }
     const int n = std::snprintf(out, size, "%s", name);
     if (n < 0 || std::size_t(n) >= size) return plat::Fail(plat::kErrFileNotFound);
     return 0;

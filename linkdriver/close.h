@@ -16,8 +16,9 @@ enum class CloseWait { kAbandoned, kFailed, kTimedOut };
 // "IOThread nao respondeu apos 15s ao evento de finalizacao " + activity.
 void ReportCloseWait(CloseWait outcome);
 
-// The device path for a port name, in out (size bytes). 0, or 2 when the
-// name is empty or does not fit.
+// The device path for a port name, in out (size bytes): a device name such
+// as "COM1" as the platform layer resolves it, any other name as it stands.
+// 0, or 2 when the name is empty or does not fit.
 std::uint32_t ResolvePortName(const char* name, char* out, std::size_t size);
 
 } // namespace serilo

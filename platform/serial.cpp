@@ -25,6 +25,7 @@ namespace {
 std::atomic<std::uint32_t> g_injected{0};
 std::atomic<std::uint32_t> g_settingsApplied{0};
 std::atomic<std::uint32_t> g_modemLines{0};
+std::atomic<bool> g_holdReads{false};
 
 // The tty's error counters as last seen, per open line. Written at open
 // and close (caller's thread) and by SerialTakeLineErrors (the one thread
@@ -176,6 +177,7 @@ std::uint32_t SerialWrite(SerialHandle handle, const void* data, std::uint32_t c
 std::uint32_t SerialReadByte(SerialHandle handle, std::uint8_t* byte, std::uint32_t timeoutMs,
                              std::uint32_t* got) {
     *got = 0;
+    while (g_holdReads.load()) SleepMs(5);
     const std::int64_t deadline = NowMs() + timeoutMs;
     for (;;) {
         ssize_t n = read(handle, byte, 1);
@@ -253,6 +255,10 @@ void SerialTestInjectLineErrors(std::uint32_t ceBits) {
 
 std::uint32_t SerialTestSettingsApplied() {
     return g_settingsApplied.load();
+}
+
+void SerialTestHoldReads(bool hold) {
+    g_holdReads.store(hold);
 }
 
 std::uint32_t SerialTestModemLines() {

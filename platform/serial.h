@@ -89,6 +89,9 @@ std::uint32_t SerialClose(SerialHandle handle);
 void SerialTestInjectLineErrors(std::uint32_t ceBits);
 // Test seam: how many times SerialSetSettings succeeded since the start.
 std::uint32_t SerialTestSettingsApplied();
+// Test seam: while held, every SerialReadByte waits before it starts (a
+// line thread that hangs in a read).
+void SerialTestHoldReads(bool hold);
 // Test seam: modem lines as last asked for: bit 0 DTR, bit 1 RTS.
 std::uint32_t SerialTestModemLines();
 

@@ -167,7 +167,7 @@ TEST_F(OpenPort, AccessViolationInLePortaLogsWithTheClockAndExits1) {
             std::_Exit(5);
         },
         ::testing::ExitedWithCode(1),
-        "Excecao n\xBA"
+        "Dravo.dll: Excecao Fatal: Excecao n\xC2\xBA"
         "1 em LePorta");
     plat::ClearTestLocalTime();
     EXPECT_EQ(dir.Read("excecoes.txt"), "Excecao n\xBA"

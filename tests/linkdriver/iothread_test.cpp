@@ -4,7 +4,9 @@
 #include "linkdriver/serilo.h"
 
 #include "linkdriver/portstate.h"
+#include "platform/clock.h"
 #include "platform/serial.h"
+#include "platform/ui.h"
 #include "tools/talvoterm/terminal.h"
 
 #include "tests/linkdriver/line_fixture.h"
@@ -356,4 +358,37 @@ TEST_F(Link, LineErrorIsLoggedReportedAndTheSettingsReapplied) {
     // The link goes on.
     Delivered d;
     ExpectDelivered({5, 0x0C, {'1'}}, d);
+}
+
+TEST_F(RawLink, ThreadThatOutlivesTheCloseWaitKeepsTheLineUntilItEnds) {
+    plat::SetTestLocalTime(plat::LocalTime{2005, 7, 1, 5, 16, 43, 16, 0});
+    plat::StartRecordingBoxes();
+    linktest::RawPeer peer(line.master());
+    const std::uint16_t one[1] = {5};
+    ASSERT_EQ(_AbrePorta("COM1", 1, one), 0u);
+    ASSERT_GE(peer.WaitFor(0, 0x01, 5, 10000), 0);
+    // The thread hangs in its next read of header 1.
+    plat::SerialTestHoldReads(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::int64_t start = NowMs();
+    EXPECT_EQ(_FechaPorta(), 0u);
+    EXPECT_GE(NowMs() - start, 14900);
+    EXPECT_EQ(dir.Read("excecoes.txt"),
+              "IOThread nao respondeu apos 15s ao evento de finalizacao na leitura do header 1 - "
+              "Mon Jul 05 16:43:16 2005\r\n");
+    EXPECT_EQ(plat::RecordedBoxCount(), 0);
+    // The line is still the thread's: no new open over it.
+    EXPECT_EQ(_AbrePorta("COM1", 1, one), 170u);
+    const std::size_t framesAtClose = peer.Frames().size();
+    plat::SerialTestHoldReads(false);
+    for (int i = 0; i < 200 && serilo::g_port.lineOwner.load() != serilo::kThreadEnded; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(serilo::g_port.lineOwner.load(), serilo::kThreadEnded);
+    // It ended at its next cycle start without polling again, and let the
+    // line go: the port opens again.
+    EXPECT_EQ(peer.Frames().size(), framesAtClose);
+    EXPECT_EQ(_AbrePorta("COM1", 1, one), 0u);
+    EXPECT_EQ(_FechaPorta(), 0u);
+    plat::StopRecordingBoxes();
+    plat::ClearTestLocalTime();
 }

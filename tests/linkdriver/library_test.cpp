@@ -70,7 +70,9 @@ TEST(Library, AccessViolationInLePortaEndsTheProcessWithItsLine) {
                      &length, 0);
             std::_Exit(5);
         },
-        ::testing::ExitedWithCode(1), "");
+        ::testing::ExitedWithCode(1),
+        "Dravo.dll: Excecao Fatal: Excecao n\xC2\xBA"
+        "1 em LePorta");
     const std::string log = dir.Read("excecoes.txt");
     EXPECT_TRUE(
         std::regex_match(log, std::regex("Excecao n\xBA"

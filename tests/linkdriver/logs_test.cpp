@@ -4,6 +4,7 @@
 #include "linkdriver/portstate.h"
 #include "platform/clock.h"
 #include "platform/serial.h"
+#include "platform/ui.h"
 
 #include "tests/linkdriver/line_fixture.h"
 
@@ -101,6 +102,7 @@ TEST_F(Logs, ErrorLogThatCannotBeOpenedIsSkippedButTheErrorIsReported) {
 }
 
 TEST_F(Logs, CloseWaitOutcomes) {
+    plat::StartRecordingBoxes();
     SetActivity("na leitura da area de dados");
     ReportCloseWait(CloseWait::kTimedOut);
     const std::string timedOut = "IOThread nao respondeu apos 15s ao evento de finalizacao na "
@@ -115,6 +117,13 @@ TEST_F(Logs, CloseWaitOutcomes) {
     EXPECT_EQ(dir.Read("excecoes.txt"), timedOut + abandoned +
                                             "WAIT_FAILED esperando finalizacao da IOThread - " +
                                             kStamp + "\r\n");
+    // A box for the abandoned and the failed wait, none for the time-out.
+    plat::StopRecordingBoxes();
+    ASSERT_EQ(plat::RecordedBoxCount(), 2);
+    EXPECT_STREQ(plat::RecordedBoxAt(0)->text, "WAIT_ABANDONED esperando finalizacao da IOThread");
+    EXPECT_STREQ(plat::RecordedBoxAt(0)->caption, "");
+    EXPECT_EQ(plat::RecordedBoxAt(0)->style & plat::kMbSystemModal, plat::kMbSystemModal);
+    EXPECT_STREQ(plat::RecordedBoxAt(1)->text, "WAIT_FAILED esperando finalizacao da IOThread");
 }
 
 TEST_F(Logs, ExceptionLineWithoutTheLockCarriesItsPrefix) {
@@ -143,8 +152,17 @@ TEST(FaultNumbers, KnownCodesMapOthersPrintThemselves) {
 
 TEST_F(Logs, FatalFaultLogsAndEndsWithExitCode1) {
     GTEST_FLAG_SET(death_test_style, "fast"); // the child writes in this directory
-    EXPECT_EXIT(ExcecaoFatal(0xC00000FD, "EscrevePorta"), ::testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(ExcecaoFatal(0xC00000FD, "EscrevePorta"), ::testing::ExitedWithCode(1),
+                "Dravo.dll: Excecao Fatal: Excecao n\xC2\xBA"
+                "3221225725 em EscrevePorta");
     EXPECT_EQ(dir.Read("excecoes.txt"), "Excecao n\xBA"
                                         "3221225725 em EscrevePorta - " +
                                             kStamp + "\r\n");
+    // A box for the abandoned and the failed wait, none for the time-out.
+    plat::StopRecordingBoxes();
+    ASSERT_EQ(plat::RecordedBoxCount(), 2);
+    EXPECT_STREQ(plat::RecordedBoxAt(0)->text, "WAIT_ABANDONED esperando finalizacao da IOThread");
+    EXPECT_STREQ(plat::RecordedBoxAt(0)->caption, "");
+    EXPECT_EQ(plat::RecordedBoxAt(0)->style & plat::kMbSystemModal, plat::kMbSystemModal);
+    EXPECT_STREQ(plat::RecordedBoxAt(1)->text, "WAIT_FAILED esperando finalizacao da IOThread");
 }
