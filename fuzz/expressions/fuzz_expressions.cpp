@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <unistd.h>
@@ -56,15 +57,21 @@ std::string People() {
 }
 
 int people = -1;
+char scratch[] = "/tmp/fuzz-expr-XXXXXX";
+
+void RemoveScratch() {
+    std::error_code ec;
+    std::filesystem::remove_all(scratch, ec);
+}
 
 void Start() {
     // The tables are made and opened in a scratch directory; the fuzzer's
     // own working directory is given back at once (it reads its corpus
     // from there).
     char home[4096];
-    char dir[] = "/tmp/fuzz-expr-XXXXXX";
     if (::getcwd(home, sizeof home) == nullptr) std::abort();
-    if (::mkdtemp(dir) == nullptr || ::chdir(dir) != 0) std::abort();
+    if (::mkdtemp(scratch) == nullptr || ::chdir(scratch) != 0) std::abort();
+    std::atexit(RemoveScratch);
     if (d4initialize(4, 4, 12, 256, 0) != 0) std::abort();
     Write("PEOPLE.DBF", People());
     Write("OTHER.DBF", std::string("\x03\0\0\0\1\0\0\0\x41\0\6\0", 12) + std::string(20, '\0') +
