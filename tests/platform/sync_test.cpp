@@ -200,20 +200,26 @@ TEST(Threads, ExitCodesStillActiveAndThreadExit) {
     EXPECT_EQ(code, 1u);
     ThreadClose(&t);
 
-    // A thread still running when its handle is closed goes on by itself.
-    EventReset(&go);
+    EventClose(&go);
+
+    // A thread still running when its handle is closed goes on by itself and
+    // ends on its own. (Its records are static: it may outlive this test.)
+    static Event release, finished;
+    EventCreate(&release, true, false);
+    EventCreate(&finished, true, false);
     ASSERT_EQ(ThreadCreate(
                   &t,
-                  [](void* p) -> std::uint32_t {
-                      EventWait(static_cast<Event*>(p), 30000);
+                  [](void*) -> std::uint32_t {
+                      EventWait(&release, 30000);
+                      EventSet(&finished);
                       return 0;
                   },
-                  &go, 0),
+                  nullptr, 0),
               0u);
     EXPECT_EQ(ThreadClose(&t), 0u);
-    EventSet(&go);
-    Sleep(50);
-    EventClose(&go);
+    EXPECT_EQ(ThreadWait(&t, 0), WaitResult::kFailed); // the handle is gone
+    EventSet(&release);
+    EXPECT_EQ(EventWait(&finished, 30000), WaitResult::kSignalled);
 }
 
 TEST(Threads, PrioritiesNeverFail) {
