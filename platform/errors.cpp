@@ -42,7 +42,7 @@ std::uint32_t ErrorFromErrno(int err) {
     case EDQUOT:
     case EFBIG: return kErrDiskFull;
     case EBUSY: return kErrBusy;
-    case EAGAIN: return kErrLockViolation;
+    case EAGAIN: return kErrBusy; // a lock conflict is mapped to 33 by the lock code itself
     case ETIMEDOUT: return kErrWaitTimeout;
     default: return kErrGenFailure;
     }

@@ -131,6 +131,7 @@ TEST(ErrorMapping, ErrnoValuesAndThreadLocality) {
     EXPECT_EQ(ErrorFromErrno(ENOMEM), 8u);
     EXPECT_EQ(ErrorFromErrno(EINVAL), 87u);
     EXPECT_EQ(ErrorFromErrno(EBUSY), 170u);
+    EXPECT_EQ(ErrorFromErrno(EAGAIN), 170u);
     EXPECT_EQ(ErrorFromErrno(EIO), 31u);
     EXPECT_EQ(ErrorFromErrno(EPIPE), 31u);
     EXPECT_EQ(ErrorFromErrno(0), 0u);
