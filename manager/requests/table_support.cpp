@@ -2,17 +2,14 @@
 // files and the open indexes, read with bounds kept.
 #include "manager/requests/table_support.h"
 
+#include "manager/config.h"
 #include "manager/tablestore/indexes.h"
-#include "manager/tablestore/tables.h"
 
 #include <cstring>
 
 int DataFileKindOf(int j) {
-    if (j < 0 || j >= kDataFiles) return 0;
-    // Entries with a lock table are text files or tables; a table's handle
-    // is the number of an open table.
-    if (DataFileLocks[j] == nullptr) return 0;
-    return d4table(DataFileHandle[j]) != nullptr ? 'D' : 'A';
+    if (j < 0 || j >= kDataFiles || j >= kConfigDataFiles) return 0;
+    return static_cast<unsigned char>(Config.DataFileKind[j]);
 }
 
 std::uint8_t CommitAfterWriteFlag() {

@@ -3,6 +3,7 @@
 // recorder of answer frames. Covers what is awkward to stage on a line:
 // requests cut short or without their NULs, the table store refusing, the
 // close that must not write, and the seek outcomes table.
+#include "manager/config.h"
 #include "manager/link.h"
 #include "manager/requests/dispatch.h"
 #include "manager/requests/table_requests.h"
@@ -51,6 +52,7 @@ class TableDispatch : public ::testing::Test {
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
         ResetRuntimeTables();
+        std::memset(&Config, 0, sizeof Config);
         saved_link_ = Link;
         Link.write = Record;
         sent.clear();
@@ -69,12 +71,14 @@ class TableDispatch : public ::testing::Test {
     // Opens a table as start-up does: entry j gets its number and lock table.
     int OpenEntry(int j, const std::string& name) {
         const int t = d4open_table(Path(name).c_str());
+        Config.DataFileKind[j] = 'D';
         DataFileHandle[static_cast<std::size_t>(j)] = t;
         DataFileLocks[static_cast<std::size_t>(j)] = AllocateLockTable(j);
         return t;
     }
     int OpenIndexEntry(int j, const std::string& name) {
         const int i = i4open_index(Path(name).c_str());
+        Config.DataFileKind[j] = 'I';
         DataFileHandle[static_cast<std::size_t>(j)] = i;
         return i;
     }
@@ -87,7 +91,7 @@ class TableDispatch : public ::testing::Test {
     Sent Ask(std::uint8_t code, std::vector<std::uint8_t> data, int slot = 0) {
         sent.clear();
         std::memset(FrameBuffer, 0xA5, sizeof FrameBuffer); // what an earlier answer left
-        std::memcpy(FrameBuffer, data.data(), data.size());
+        if (!data.empty()) std::memcpy(FrameBuffer, data.data(), data.size());
         EXPECT_EQ(DispatchRequest(kAddress, FrameBuffer, code, static_cast<int>(data.size()), slot),
                   1);
         EXPECT_EQ(sent.size(), 1u) << "code " << int(code);
@@ -194,6 +198,17 @@ TEST_F(TableDispatch, CloseWritesNothingWhenNothingChanged) {
     std::string bytes((std::istreambuf_iterator<char>(f)), {});
     EXPECT_EQ(bytes.substr(32 + 32 + 1 + 5 + 1, 4), "ZZZZ");
     EXPECT_EQ(bytes.size(), 32u + 32 + 1 + 10 + 1) << "nothing appended";
+
+    // Code 41 from a terminal whose file is a text file whose handle has
+    // the same number as a table: no table is touched.
+    TerminalFile[0] = DataFileHandle[0];
+    TerminalFileKind[0] = 'A';
+    TerminalLocks[0] = AllocateLockTable(2);
+    TerminalRecord[0] = 77;
+    EXPECT_EQ(Ask(41, {}).code, 41);
+    EXPECT_EQ(TerminalRecord[0], 77) << "the table's position was taken";
+    EXPECT_EQ(TerminalFile[0], -1);
+    EXPECT_EQ(TerminalFileKind[0], ' ');
 }
 
 TEST_F(TableDispatch, SeekOutcomesOnAPeerTextIndex) {

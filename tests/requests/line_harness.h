@@ -1,0 +1,89 @@
+// A manager on a line for the table-request tests: a scratch data directory
+// with its talvo.cfg and tables, a pseudo-terminal published there as COM1,
+// simulated terminals on its master side, and the real wtalvoc program
+// started in that directory. Each test asks requests and reads the answers.
+#pragma once
+
+#include "platform/pty.h"
+#include "tests/requests/table_files.h"
+#include "tools/talvoterm/terminal.h"
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace linetest {
+
+// A data-file entry of talvo.cfg.
+struct DataFile {
+    std::string name; // as the manager opens it (relative to the data directory)
+    char kind;        // 'A', 'D', 'I' or 'C'
+    int table = 0;    // for 'I' / 'C': number of the 'D' entry, counted from 1
+};
+
+// talvo.cfg as the manager reads it: the terminals (slot i gets address
+// addresses[i]; 0 leaves the slot empty), COM1 enabled, the data files.
+std::vector<std::uint8_t> BuildConfig(const std::vector<std::uint16_t>& addresses,
+                                      const std::vector<DataFile>& files, bool commit = true);
+
+// One answer as the terminal received it.
+struct Answer {
+    bool ok = false; // ACK came and exactly one valid answer frame
+    std::uint8_t code = 0;
+    std::vector<std::uint8_t> data;
+    std::string note; // what went wrong, for failure messages
+};
+
+class Line {
+  public:
+    Line();
+    ~Line();
+    Line(const Line&) = delete;
+    Line& operator=(const Line&) = delete;
+
+    // The scratch directory (created by the constructor).
+    const std::string& dir() const { return dir_; }
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+    // Copies a peer-made fixture into the directory (false when missing).
+    bool copy_fixture(const std::string& name);
+
+    // Writes talvo.cfg, publishes COM1, starts the terminals and the manager.
+    // Returns false (with a message in why()) when something is missing.
+    bool start(const std::vector<std::uint16_t>& addresses, const std::vector<DataFile>& files);
+
+    // Sends one request from `address` and waits for its answer.
+    Answer ask(std::uint16_t address, std::uint8_t code, const std::vector<std::uint8_t>& data);
+    Answer ask(std::uint16_t address, std::uint8_t code, const std::string& data) {
+        return ask(address, code, std::vector<std::uint8_t>(data.begin(), data.end()));
+    }
+    // Queues several requests from one address at once (they go out one per
+    // poll, in order) and waits for all the answers, in the same order.
+    std::vector<Answer> ask_many(std::uint16_t address, std::uint8_t code,
+                                 const std::vector<std::vector<std::uint8_t>>& data);
+    // Sends one request that gets no answer frame (code 9) or checks that none comes.
+    bool ask_no_answer(std::uint16_t address, std::uint8_t code,
+                       const std::vector<std::uint8_t>& data);
+
+    // Stops the manager with SIGTERM; returns its exit status (or -1).
+    int stop();
+
+    const std::string& why() const { return why_; }
+
+  private:
+    std::string dir_;
+    std::string why_;
+    platform::PtyPair pty_;
+    talvoterm::Terminal term_;
+    bool term_started_ = false;
+    pid_t manager_ = -1;
+};
+
+// Text of n (a NUL-terminated request argument, as terminals send them).
+std::vector<std::uint8_t> Args(std::uint8_t b0, std::uint8_t b1, const std::string& text,
+                               bool nul = true);
+// Two texts one after the other, each with its NUL.
+std::vector<std::uint8_t> Args2(const std::string& first, const std::string& second);
+
+} // namespace linetest
