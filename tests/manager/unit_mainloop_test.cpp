@@ -1,0 +1,237 @@
+// The poll pass with the link driver stood in for: counting and the
+// error-rate test, link-error recovery and its failures, the output idle
+// time-out on the layer's test clock, fetching and dispatching a request.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "manager/mainloop.h"
+#include "manager/runtime.h"
+#include "manager/startup.h"
+#include "manager/warnings.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/ui.h"
+#include "tests/manager/support.h"
+
+namespace {
+
+int warnings_started = 0;
+void CountWarning() {
+    ++warnings_started;
+}
+
+class PollPassTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ResetRuntimeTables();
+        warnings_started = 0;
+        saved_start_ = StartRateWarning;
+        StartRateWarning = CountWarning;
+        PolledCount = 1;
+        PolledAddress[0] = 5;
+        PolledSlot[0] = 0;
+        std::snprintf(PortName, sizeof PortName, "COM1");
+        plat::StartRecordingBoxes();
+    }
+    void TearDown() override {
+        plat::StopRecordingBoxes();
+        StartRateWarning = saved_start_;
+        plat::ClearTestTick();
+        plat::ClearTestLocalTime();
+        ResetRuntimeTables();
+    }
+    // Runs n passes; every one must go on.
+    void Passes(int n) {
+        for (int i = 0; i < n; ++i) ASSERT_EQ(PollPass(), -1) << "pass " << i;
+    }
+    // The first pass meets a link error; `failures` - 1 more follow among
+    // the next passes, up to a sample of exactly 100 polls.
+    void SampleWithFailures(int failures) {
+        std::vector<bool> e(100, false);
+        for (int i = 0; i < failures; ++i) e[static_cast<std::size_t>(i * 10)] = true;
+        link.queue_errors(e);
+        Passes(100);
+    }
+    mtest::FakeLink link;
+    void (*saved_start_)() = nullptr;
+};
+
+TEST_F(PollPassTest, TenPercentOfAHundredPollsStartsTheWarningOnce) {
+    SampleWithFailures(10);
+    EXPECT_EQ(SampleCount.load(), 100u);
+    EXPECT_EQ(FailedCount.load(), 10u);
+    EXPECT_EQ(ErrorRatePercent.load(), 10u);
+    EXPECT_EQ(warnings_started, 1);
+    EXPECT_EQ(RateWarningEnabled.load(), 0u);
+    // Each failure closed and reopened the port with the polled list.
+    EXPECT_EQ(link.closes, 10);
+    EXPECT_EQ(link.opens, 10);
+    EXPECT_EQ(link.opened_port, "COM1");
+    ASSERT_EQ(link.opened_addresses.size(), 1u);
+    // While the warning is pending no second one starts.
+    Passes(50);
+    EXPECT_EQ(warnings_started, 1);
+}
+
+TEST_F(PollPassTest, NinePercentResetsTheCountersAndStopsCounting) {
+    SampleWithFailures(9);
+    EXPECT_EQ(warnings_started, 0);
+    EXPECT_EQ(SampleCount.load(), 1u);
+    EXPECT_EQ(FailedCount.load(), 0u);
+    EXPECT_EQ(CountingActive.load(), 0u);
+    // Counting waits for the next link error.
+    Passes(20);
+    EXPECT_EQ(SampleCount.load(), 1u);
+    link.queue_errors({true});
+    Passes(3);
+    EXPECT_EQ(CountingActive.load(), 1u);
+    EXPECT_EQ(FailedCount.load(), 1u);
+    EXPECT_EQ(SampleCount.load(), 3u);
+}
+
+TEST_F(PollPassTest, BelowAHundredPollsNoTest) {
+    link.queue_errors(std::vector<bool>(99, true));
+    Passes(99);
+    EXPECT_EQ(SampleCount.load(), 99u);
+    EXPECT_EQ(warnings_started, 0);
+}
+
+TEST_F(PollPassTest, MinusOneIgnoresLinkErrorsButConsumesTheFlag) {
+    ReopenOnError = false;
+    link.queue_errors(std::vector<bool>(200, true));
+    Passes(200);
+    EXPECT_EQ(link.comm_error_calls, 200);
+    EXPECT_EQ(link.closes, 0);
+    EXPECT_EQ(link.opens, 0);
+    EXPECT_EQ(CountingActive.load(), 0u);
+    EXPECT_EQ(SampleCount.load(), 1u);
+    EXPECT_EQ(FailedCount.load(), 0u);
+    EXPECT_EQ(warnings_started, 0);
+}
+
+TEST_F(PollPassTest, FailedCloseOrReopenEndsWithStatusOneAndItsMessage) {
+    link.close_result = 6;
+    link.queue_errors({true});
+    EXPECT_EQ(PollPass(), 1);
+    ASSERT_EQ(plat::RecordedBoxCount(), 1);
+    EXPECT_STREQ(plat::RecordedBoxAt(0)->text, "Erro 6 ao Fechar Porta de Comunicacao");
+    EXPECT_STREQ(plat::RecordedBoxAt(0)->caption, plat::kDefaultCaption);
+    EXPECT_EQ(plat::RecordedBoxAt(0)->style, plat::kMbOk | plat::kMbIconExclamation);
+
+    link.close_result = 0;
+    link.open_result = 4294967295u;
+    link.queue_errors({true});
+    EXPECT_EQ(PollPass(), 1);
+    ASSERT_EQ(plat::RecordedBoxCount(), 2);
+    EXPECT_STREQ(plat::RecordedBoxAt(1)->text,
+                 "Erro 4294967295 na Abertura da Porta de Comunicacao");
+}
+
+class OutputIdleTest : public PollPassTest {
+  protected:
+    void Hold(std::uint8_t slot) {
+        ASSERT_EQ(plat::FileOpen("LPT1.OUT", plat::kAccessReadWrite,
+                                 plat::FileCreate::kCreateAlways, &OutputHandle),
+                  0u);
+        OutputBuffer[4] = AllocateOutputRecord(4);
+        OutputBuffer[4]->owner = slot;
+        OutputHolder = slot;
+        plat::SetTestTick(1000);
+        OutputLastActivity = plat::TickCount();
+    }
+    mtest::ScratchDir dir;
+};
+
+TEST_F(OutputIdleTest, ClosedAfterThirtySecondsAndFreeForEveryone) {
+    Hold(3);
+    plat::AdvanceTestTick(29999);
+    Passes(1);
+    EXPECT_NE(OutputHandle, -1);
+    EXPECT_EQ(OutputBuffer[4]->owner, 3);
+    plat::AdvanceTestTick(1);
+    Passes(1);
+    EXPECT_EQ(OutputHandle, -1);
+    EXPECT_EQ(OutputBuffer[4]->owner, kNoSlot);
+    EXPECT_EQ(OutputHolder, kNoSlot);
+}
+
+TEST_F(OutputIdleTest, HolderInSlotZeroTimesOutToo) {
+    Hold(0);
+    plat::AdvanceTestTick(30000);
+    Passes(1);
+    EXPECT_EQ(OutputHandle, -1);
+    EXPECT_EQ(OutputBuffer[4]->owner, kNoSlot);
+    EXPECT_EQ(OutputHolder, kNoSlot);
+}
+
+TEST_F(OutputIdleTest, TickWrapStillMeasuresTheDifference) {
+    Hold(2);
+    plat::SetTestTick(0xFFFFFF00u);
+    OutputLastActivity = plat::TickCount();
+    plat::AdvanceTestTick(29999); // wraps past zero
+    Passes(1);
+    EXPECT_NE(OutputHandle, -1);
+    plat::AdvanceTestTick(1);
+    Passes(1);
+    EXPECT_EQ(OutputHandle, -1);
+}
+
+TEST_F(PollPassTest, UnservedCodesAreAnsweredSevenWithoutData) {
+    for (std::uint8_t code : {0, 1, 3, 4, 6, 7, 8, 12, 13, 15, 32, 51, 200})
+        link.queue_request({5, code, {'x', 'y'}});
+    Passes(13);
+    ASSERT_EQ(link.sent.size(), 13u);
+    for (const mtest::Sent& s : link.sent) {
+        EXPECT_EQ(s.address, 5);
+        EXPECT_EQ(s.code, 7);
+        EXPECT_TRUE(s.data.empty());
+    }
+}
+
+TEST_F(PollPassTest, ClockAnswersFromTheLocalTime) {
+    plat::SetTestLocalTime({2026, 12, 1, 7, 9, 5, 3, 0});
+    link.queue_request({5, 27, {}});
+    link.queue_request({5, 28, {}});
+    Passes(2);
+    ASSERT_EQ(link.sent.size(), 2u);
+    EXPECT_EQ(link.sent[0].code, 27);
+    EXPECT_EQ(std::string(link.sent[0].data.begin(), link.sent[0].data.end()), " 9:05:03");
+    EXPECT_EQ(link.sent[1].code, 28);
+    EXPECT_EQ(std::string(link.sent[1].data.begin(), link.sent[1].data.end()), "20261207");
+    plat::SetTestLocalTime({2026, 1, 4, 31, 23, 59, 59, 0});
+    link.queue_request({5, 27, {}});
+    Passes(1);
+    EXPECT_EQ(std::string(link.sent[2].data.begin(), link.sent[2].data.end()), "23:59:59");
+}
+
+TEST_F(PollPassTest, RequestFromTheLaterOfTwoEqualAddressesUsesItsSlot) {
+    // Slots 3, 7 and 20, and slot 25 with the address of slot 7.
+    PolledCount = 4;
+    PolledAddress = {};
+    PolledAddress[0] = 30;
+    PolledAddress[1] = 70;
+    PolledAddress[2] = 200;
+    PolledAddress[3] = 70;
+    PolledSlot[0] = 3;
+    PolledSlot[1] = 7;
+    PolledSlot[2] = 20;
+    PolledSlot[3] = 25;
+    EXPECT_EQ(SlotOfAddress(30), 3);
+    EXPECT_EQ(SlotOfAddress(200), 20);
+    EXPECT_EQ(SlotOfAddress(70), 25);
+    EXPECT_EQ(SlotOfAddress(99), -1);
+    // A table request of a terminal whose slot is unknown is not served.
+    link.queue_request({99, 22, {'1'}});
+    Passes(1);
+    ASSERT_EQ(link.sent.size(), 1u);
+    EXPECT_EQ(link.sent[0].code, 7);
+}
+
+TEST_F(PollPassTest, NothingDeliveredNothingSent) {
+    Passes(5);
+    EXPECT_TRUE(link.sent.empty());
+    EXPECT_EQ(link.comm_error_calls, 5);
+}
+
+} // namespace

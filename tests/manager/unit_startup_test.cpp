@@ -1,0 +1,213 @@
+// Start-up pieces: the command line, Initialise with its data files and its
+// failure texts, the port choice and the compacted polled list, Shutdown.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "manager/runtime.h"
+#include "manager/startup.h"
+#include "manager/tablestore/indexes.h"
+#include "manager/tablestore/store.h"
+#include "manager/tablestore/tables.h"
+#include "platform/clock.h"
+#include "platform/locks.h"
+#include "tests/manager/support.h"
+
+namespace {
+
+TEST(CommandLine, OnlyExactlyMinusOne) {
+    const char* plain[] = {"wtalvoc", "-1"};
+    const char* blank[] = {"wtalvoc", " -1"};
+    const char* more[] = {"wtalvoc", "-1", "x"};
+    const char* other[] = {"wtalvoc", "-10"};
+    const char* none[] = {"wtalvoc"};
+    const char* joined[] = {"wtalvoc", "-1 "};
+    EXPECT_TRUE(CommandLineIsMinusOne(2, plain));
+    EXPECT_FALSE(CommandLineIsMinusOne(2, blank));
+    EXPECT_FALSE(CommandLineIsMinusOne(3, more));
+    EXPECT_FALSE(CommandLineIsMinusOne(2, other));
+    EXPECT_FALSE(CommandLineIsMinusOne(1, none));
+    EXPECT_FALSE(CommandLineIsMinusOne(2, joined));
+}
+
+class StartupTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ResetRuntimeTables(); }
+    void TearDown() override {
+        d4close_all_tables();
+        d4reset_store();
+        ResetRuntimeTables();
+        plat::ClearTestLocalTime();
+    }
+    bool Start(const ConfigRecord& r) {
+        mtest::WriteConfig(dir.path(), r);
+        return Initialise();
+    }
+    void Table(const std::string& name) {
+        mtest::WriteTable(dir.file(name), {{"CODE", 4}, {"NAME", 8}}, {"0001ANA", "0002BIA"});
+    }
+    // A one-level index over CODE for the two records of Table().
+    void Index(const std::string& name) {
+        const PageGeometry g = b4geometry_for(4);
+        std::uint8_t h[1024] = {};
+        b4put16(h + i4h_signature, 6);
+        b4put32(h + i4h_root, 1024);
+        b4put16(h + i4h_item_size, static_cast<std::uint32_t>(g.item_size));
+        b4put16(h + i4h_key_length, 4);
+        b4put16(h + i4h_max_keys, static_cast<std::uint32_t>(g.max_keys));
+        b4put16(h + i4h_half, static_cast<std::uint32_t>(g.half));
+        std::snprintf(reinterpret_cast<char*>(h + i4h_expression), 256, "CODE");
+        std::uint8_t page[1024];
+        b4fresh_page(page, g);
+        b4set_key_count(page, 2);
+        for (int k = 0; k < 2; ++k) {
+            std::uint8_t* item = b4item(page, k);
+            b4put32(item + 4, static_cast<std::uint32_t>(k + 1));
+            std::memcpy(item + 8, k == 0 ? "0001" : "0002", 4);
+        }
+        mtest::WriteFile(dir.file(name), std::string(reinterpret_cast<char*>(h), 1024) +
+                                             std::string(reinterpret_cast<char*>(page), 1024));
+    }
+    mtest::ScratchDir dir;
+};
+
+TEST_F(StartupTest, OpensTablesIndexesAndTextFilesAndSkipsEntriesNotStartingWithALetter) {
+    Table("CLI.DBF");
+    Index("CLICOD.NTX");
+    mtest::WriteFile(dir.file("NOTES.TXT"), "a\r\n");
+    // The index is listed before its table; names of missing files that
+    // start with a digit or a blank or a separator are never opened.
+    const ConfigRecord r = mtest::MakeConfig({5}, {{"CLICOD.NTX", 'I', 2},
+                                                   {"CLI.DBF", 'D'},
+                                                   {"NOTES.TXT", 'A'},
+                                                   {"1MISSING.DBF", 'D'},
+                                                   {" MISSING.TXT", 'A'},
+                                                   {"\\MISSING.DBF", 'D'},
+                                                   {"OTHER.NTX", 'I', 9},
+                                                   {"STRAY.NTX", 'X'}});
+    ASSERT_TRUE(Start(r)) << MessageBuffer;
+    EXPECT_GE(DataFileHandle[0], 0);
+    EXPECT_GE(DataFileHandle[1], 0);
+    EXPECT_GE(DataFileHandle[2], 0);
+    for (int j = 3; j < 30; ++j) EXPECT_EQ(DataFileHandle[j], -1) << j;
+    const IndexHandle* ix = i4index(DataFileHandle[0]);
+    ASSERT_NE(ix, nullptr);
+    EXPECT_EQ(ix->table, DataFileHandle[1]);
+    // Lock tables for the table and the text file only.
+    EXPECT_EQ(DataFileLocks[0], nullptr);
+    ASSERT_NE(DataFileLocks[1], nullptr);
+    ASSERT_NE(DataFileLocks[2], nullptr);
+    EXPECT_EQ(DataFileLocks[1]->holder, kNoHolder);
+    EXPECT_EQ(DataFileLocks[1]->record[31], 0u);
+}
+
+TEST_F(StartupTest, FailureTexts) {
+    EXPECT_FALSE(Initialise());
+    EXPECT_STREQ(MessageBuffer, "Nao Existe o Arquivo de Configuracao 'TALVO.CFG'!");
+    ResetRuntimeTables();
+    EXPECT_FALSE(Start(mtest::MakeConfig({5}, {{"ABSENT.TXT", 'A'}})));
+    EXPECT_STREQ(MessageBuffer, "Erro ao Abrir Arquivo Texto ABSENT.TXT");
+}
+
+TEST_F(StartupTest, MissingTableFails) {
+    EXPECT_FALSE(Start(mtest::MakeConfig({5}, {{"ABSENT.DBF", 'D'}})));
+    EXPECT_STREQ(MessageBuffer, "Erro ao Abrir Arquivo ABSENT.DBF");
+}
+
+TEST_F(StartupTest, MissingIndexFails) {
+    Table("CLI.DBF");
+    EXPECT_FALSE(Start(mtest::MakeConfig({5}, {{"CLI.DBF", 'D'}, {"NOPE.NTX", 'C', 1}})));
+    EXPECT_STREQ(MessageBuffer, "Erro ao Abrir Arquivo NOPE.NTX");
+}
+
+TEST_F(StartupTest, LongestNameStillFitsTheMessage) {
+    const std::string name(63, 'Q');
+    EXPECT_FALSE(Start(mtest::MakeConfig({5}, {{name, 'A'}})));
+    EXPECT_EQ(std::string(MessageBuffer), "Erro ao Abrir Arquivo Texto " + name);
+}
+
+TEST_F(StartupTest, OutputRecordsForEnabledDevicesAndTheDefault) {
+    ConfigRecord r = mtest::MakeConfig({5}, {});
+    r.OutputEnabled[1] = 1;
+    r.DefaultOutput = 5; // LPT1 even though not enabled
+    ASSERT_TRUE(Start(r)) << MessageBuffer;
+    EXPECT_EQ(OutputBuffer[0], nullptr);
+    ASSERT_NE(OutputBuffer[1], nullptr);
+    ASSERT_NE(OutputBuffer[4], nullptr);
+    EXPECT_EQ(OutputBuffer[4]->owner, kNoSlot);
+    EXPECT_EQ(OutputBuffer[4]->reserved[523], 0);
+    EXPECT_EQ(OutputBuffer[5], nullptr);
+}
+
+TEST_F(StartupTest, LastEnabledPortWins) {
+    ConfigRecord r = mtest::MakeConfig({5}, {});
+    r.PortEnabled[0] = 1;
+    r.PortEnabled[2] = 1;
+    r.PortBaseAddress[0] = 0x3F8;
+    r.PortBaseAddress[2] = 0x3E8;
+    ASSERT_TRUE(Start(r));
+    ChoosePort();
+    EXPECT_STREQ(PortName, "COM3");
+    EXPECT_EQ(PortBase, 0x3E8);
+}
+
+TEST_F(StartupTest, NoPortEnabledLeavesTheNameEmpty) {
+    ConfigRecord r = mtest::MakeConfig({5}, {});
+    r.PortEnabled[0] = 0;
+    ASSERT_TRUE(Start(r));
+    ChoosePort();
+    EXPECT_STREQ(PortName, "");
+}
+
+TEST_F(StartupTest, PolledListIsCompactedInSlotOrder) {
+    std::vector<std::uint16_t> addresses(32, 0);
+    addresses[3] = 300;
+    addresses[7] = 0x0710;
+    addresses[20] = 2000;
+    ASSERT_TRUE(Start(mtest::MakeConfig(addresses, {})));
+    TerminalFile[9] = 4;
+    TerminalIndex[9] = 2;
+    BuildPolledList();
+    EXPECT_EQ(PolledCount, 3);
+    EXPECT_EQ(PolledAddress[0], 300);
+    EXPECT_EQ(PolledAddress[1], 0x0710);
+    EXPECT_EQ(PolledAddress[2], 2000);
+    EXPECT_EQ(SlotOfAddress(0x0710), 7);
+    EXPECT_EQ(SlotOfAddress(2000), 20);
+    EXPECT_EQ(TerminalFile[9], -1);
+    EXPECT_EQ(TerminalIndex[9], -1);
+}
+
+TEST_F(StartupTest, SameAddressTwiceDispatchesWithTheLaterSlot) {
+    std::vector<std::uint16_t> addresses(32, 0);
+    addresses[2] = 44;
+    addresses[11] = 44;
+    ASSERT_TRUE(Start(mtest::MakeConfig(addresses, {})));
+    BuildPolledList();
+    EXPECT_EQ(PolledCount, 2);
+    EXPECT_EQ(SlotOfAddress(44), 11);
+}
+
+TEST_F(StartupTest, ShutdownReleasesLocksAndStampsTheTables) {
+    Table("CLI.DBF");
+    ASSERT_TRUE(Start(mtest::MakeConfig({5}, {{"CLI.DBF", 'D'}})));
+    plat::SetTestLocalTime({2031, 5, 1, 17, 1, 2, 3, 0});
+    TerminalFile[0] = DataFileHandle[0];
+    TerminalFileKind[0] = kKindTable;
+    TerminalLocks[0] = DataFileLocks[0];
+    DataFileLocks[0]->holder = 0;
+    const TableHandle* t = d4table(DataFileHandle[0]);
+    ASSERT_NE(t, nullptr);
+    ASSERT_EQ(plat::LockRegion(t->file, 1000000000, 1000000000), 0u);
+    Shutdown();
+    EXPECT_EQ(d4table(0), nullptr);
+    const std::string bytes = mtest::ReadFile(dir.file("CLI.DBF"));
+    EXPECT_EQ(static_cast<unsigned char>(bytes[1]), 131);
+    EXPECT_EQ(static_cast<unsigned char>(bytes[2]), 5);
+    EXPECT_EQ(static_cast<unsigned char>(bytes[3]), 17);
+    EXPECT_EQ(static_cast<unsigned char>(bytes[4]), 2);
+    EXPECT_EQ(DataFileLocks[0], nullptr);
+}
+
+} // namespace
