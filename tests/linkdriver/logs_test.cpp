@@ -158,11 +158,4 @@ TEST_F(Logs, FatalFaultLogsAndEndsWithExitCode1) {
     EXPECT_EQ(dir.Read("excecoes.txt"), "Excecao n\xBA"
                                         "3221225725 em EscrevePorta - " +
                                             kStamp + "\r\n");
-    // A box for the abandoned and the failed wait, none for the time-out.
-    plat::StopRecordingBoxes();
-    ASSERT_EQ(plat::RecordedBoxCount(), 2);
-    EXPECT_STREQ(plat::RecordedBoxAt(0)->text, "WAIT_ABANDONED esperando finalizacao da IOThread");
-    EXPECT_STREQ(plat::RecordedBoxAt(0)->caption, "");
-    EXPECT_EQ(plat::RecordedBoxAt(0)->style & plat::kMbSystemModal, plat::kMbSystemModal);
-    EXPECT_STREQ(plat::RecordedBoxAt(1)->text, "WAIT_FAILED esperando finalizacao da IOThread");
 }
