@@ -321,7 +321,14 @@ int i4remove(int index, const char* key, int record_number) {
         // A branch entry takes the place of its in-order predecessor, which is
         // always the last key of a leaf; that one is removed instead.
         const int branch = b4current_slot(index);
-        if (i4skip(index, -1) != -1) return overwritten("Routine i4remove 2");
+        // (A file whose branch key has no leaf before it is damaged, not
+        // memory: that is a refusal, not the end of the program.)
+        const int moved = i4skip(index, -1);
+        if (moved == 1) return -1; // the step failed and was reported
+        if (moved != -1) {
+            e4error_report(err4index_file, i4index(index)->file_name, nullptr);
+            return -1;
+        }
         const std::uint8_t* pred = b4current_item(index);
         PageSlot* b = b4slot(branch);
         if (pred == nullptr || b->current_item < 0 || b->current_item >= b4key_count(b->page))

@@ -166,7 +166,11 @@ int remove_reference(int index) {
     PageSlot* p = b4slot(h->path);
     p->changed = 1;
     const int k = b4key_count(p->page);
-    if (k <= 0) return overwritten("remove_reference");
+    if (k <= 0) {
+        // A branch page without keys can only come from a damaged file.
+        e4error_report(err4index_file, h->file_name, nullptr);
+        return -1;
+    }
     const int cur = p->current_item;
     std::uint8_t separator[kMaxItem];
     std::uint32_t survivor;
