@@ -1,0 +1,277 @@
+// The real wtalvoc program in a scratch directory, its port a pseudo-terminal
+// published there as COM1 (or COM3), with simulated terminals on the other
+// side: start-up and its failures, serving the line, stopping in order.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/pty.h"
+#include "tests/manager/support.h"
+#include "tools/talvoterm/terminal.h"
+
+namespace {
+
+constexpr int kAnswerWaitMs = 20000;
+
+// A manager process in a directory.
+class Manager {
+  public:
+    ~Manager() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    // Starts wtalvoc in dir with the arguments; standard error (and output)
+    // go to `log` in that directory.
+    void start(const std::string& dir, const std::vector<std::string>& args,
+               const std::string& log = "manager.log") {
+        log_ = dir + "/" + log;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            if (::chdir(dir.c_str()) != 0) ::_exit(127);
+            const int fd = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd >= 0) {
+                ::dup2(fd, 1);
+                ::dup2(fd, 2);
+            }
+            std::vector<char*> argv;
+            argv.push_back(const_cast<char*>(WTALVOC_PATH));
+            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(WTALVOC_PATH, argv.data());
+            ::_exit(127);
+        }
+    }
+    // Waits up to seconds for the program to end; its exit status, or -1.
+    int wait(int seconds) {
+        if (pid_ <= 0) return -1;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (std::chrono::steady_clock::now() < end) {
+            int status = 0;
+            const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+            if (r == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return -1;
+    }
+    int stop() {
+        if (pid_ > 0) ::kill(pid_, SIGTERM);
+        return wait(60);
+    }
+    bool running() const { return pid_ > 0; }
+    std::string log() const { return mtest::ReadFile(log_); }
+
+  private:
+    pid_t pid_ = -1;
+    std::string log_;
+};
+
+// A line: a pseudo-terminal published as `port` in the directory, and
+// terminals on its master side.
+class ProgramTest : public ::testing::Test {
+  protected:
+    ~ProgramTest() override {
+        term.stop();
+        platform::pty_release(pty);
+    }
+    void Line(const std::vector<std::uint16_t>& addresses, const char* port = "COM1") {
+        ASSERT_EQ(platform::pty_create(pty, dir.file(port).c_str()), 0);
+        ASSERT_EQ(term.start(pty.master, addresses), 0);
+    }
+    void Table() {
+        mtest::WriteTable(dir.file("ITEMS.DBF"), {{"NAME", 10}}, {"ANA", "BIA", "CAIO"});
+    }
+    // Sends a request and waits for its exchange to end.
+    talvoterm::Exchange Ask(std::uint16_t address, std::uint8_t code, const std::string& data = "",
+                            talvoterm::Expect expect = talvoterm::Expect::automatic) {
+        talvoterm::Request r;
+        r.address = address;
+        r.code = code;
+        r.data.assign(data.begin(), data.end());
+        const std::uint64_t id = term.submit(r, expect);
+        talvoterm::Exchange ex;
+        EXPECT_EQ(term.wait(id, ex, kAnswerWaitMs + 20000), 0) << "code " << int(code);
+        return ex;
+    }
+    // The one answer of an exchange: its code, or -1 when it did not end so.
+    static int AnswerCode(const talvoterm::Exchange& ex) {
+        if (!ex.ok || ex.answers.size() != 1) return -1;
+        return ex.answers[0].code;
+    }
+    static std::string AnswerText(const talvoterm::Exchange& ex) {
+        if (ex.answers.size() != 1) return "?";
+        return std::string(ex.answers[0].data.begin(), ex.answers[0].data.end());
+    }
+    mtest::ScratchDir dir{false};
+    platform::PtyPair pty;
+    talvoterm::Terminal term;
+    Manager manager;
+};
+
+TEST_F(ProgramTest, ServesTheLineAndStopsInOrderOnSigterm) {
+    Table();
+    mtest::WriteConfig(dir.path(), mtest::MakeConfig({5, 6}, {{"ITEMS.DBF", 'D'}}));
+    Line({5, 6});
+    manager.start(dir.path(), {});
+
+    const auto date = Ask(5, 28);
+    ASSERT_EQ(AnswerCode(date), 28) << date.note << manager.log();
+    const std::string d = AnswerText(date);
+    ASSERT_EQ(d.size(), 8u);
+    for (char c : d) EXPECT_TRUE(c >= '0' && c <= '9') << d;
+    const auto time = Ask(6, 27);
+    ASSERT_EQ(AnswerCode(time), 27);
+    const std::string t = AnswerText(time);
+    ASSERT_EQ(t.size(), 8u);
+    EXPECT_TRUE(t[0] == ' ' || (t[0] >= '1' && t[0] <= '2')) << t;
+    EXPECT_EQ(t[2], ':');
+    EXPECT_EQ(t[5], ':');
+
+    // Codes nobody serves: 7 without data.
+    for (int code : {1, 3, 4, 6, 7, 8, 12, 13, 15, 32}) {
+        const auto ex = Ask(5, static_cast<std::uint8_t>(code));
+        EXPECT_EQ(AnswerCode(ex), 7) << code << " " << ex.note;
+        if (!ex.answers.empty()) {
+            EXPECT_TRUE(ex.answers[0].data.empty()) << code;
+        }
+    }
+    // Codes 0 and above 50 never reach the manager: the link refuses them.
+    EXPECT_EQ(Ask(5, 0).reply, talvoterm::Reply::nack);
+    EXPECT_EQ(Ask(5, 51).reply, talvoterm::Reply::nack);
+    // 14 is answered 14; 9 gets no answer at all.
+    const auto fourteen = Ask(6, 14);
+    EXPECT_EQ(AnswerCode(fourteen), 14);
+    EXPECT_TRUE(fourteen.answers.empty() || fourteen.answers[0].data.empty());
+    const auto nine = Ask(6, 9);
+    EXPECT_TRUE(nine.ok) << nine.note;
+    EXPECT_TRUE(nine.answers.empty());
+    // A table request without a table: 14 without data.
+    for (int code : {22, 36, 37, 38, 39, 40}) {
+        const auto ex = Ask(5, static_cast<std::uint8_t>(code), "1");
+        EXPECT_EQ(AnswerCode(ex), 14) << code;
+        EXPECT_TRUE(ex.answers.empty() || ex.answers[0].data.empty()) << code;
+    }
+    // Still served after all that.
+    EXPECT_EQ(AnswerCode(Ask(6, 28)), 28);
+
+    EXPECT_EQ(manager.stop(), 0) << manager.log();
+    // Shutdown stamped the table with today's date (it was made in 2000).
+    const std::string bytes = mtest::ReadFile(dir.file("ITEMS.DBF"));
+    ASSERT_GE(bytes.size(), 8u);
+    EXPECT_GE(static_cast<unsigned char>(bytes[1]), 126);
+}
+
+TEST_F(ProgramTest, SecondCopyStopsTheRunningOneAndExitsOne) {
+    Table();
+    mtest::WriteConfig(dir.path(), mtest::MakeConfig({5}, {{"ITEMS.DBF", 'D'}}));
+    Line({5});
+    manager.start(dir.path(), {});
+    ASSERT_EQ(AnswerCode(Ask(5, 28)), 28) << manager.log();
+
+    Manager second;
+    second.start(dir.path(), {}, "second.log");
+    EXPECT_EQ(second.wait(90), 1);
+    // The running copy shut down in order.
+    EXPECT_EQ(manager.wait(60), 0) << manager.log();
+    EXPECT_GE(static_cast<unsigned char>(mtest::ReadFile(dir.file("ITEMS.DBF"))[1]), 126);
+    // The new copy said nothing and opened nothing (the table's size and
+    // the log are as the first copy left them).
+    EXPECT_EQ(second.log(), "");
+
+    // With nobody running, a new copy serves again.
+    Manager third;
+    third.start(dir.path(), {}, "third.log");
+    EXPECT_EQ(AnswerCode(Ask(5, 27)), 27) << third.log();
+    EXPECT_EQ(third.stop(), 0);
+}
+
+TEST_F(ProgramTest, CommandLineMinusOneAndOthersStillServe) {
+    mtest::WriteConfig(dir.path(), mtest::MakeConfig({5}, {}));
+    Line({5});
+    manager.start(dir.path(), {"-1"});
+    EXPECT_EQ(AnswerCode(Ask(5, 28)), 28) << manager.log();
+    EXPECT_EQ(manager.stop(), 0);
+    Manager other;
+    other.start(dir.path(), {" -1"}, "other.log");
+    EXPECT_EQ(AnswerCode(Ask(5, 28)), 28) << other.log();
+    EXPECT_EQ(other.stop(), 0);
+}
+
+TEST_F(ProgramTest, TwoPortsEnabledOpensTheLast) {
+    ConfigRecord r = mtest::MakeConfig({5}, {});
+    r.PortEnabled[0] = 1;
+    r.PortEnabled[2] = 1;
+    r.PortBaseAddress[2] = 0x3E8;
+    mtest::WriteConfig(dir.path(), r);
+    // Only COM3 exists here; opening COM1 would fail.
+    Line({5}, "COM3");
+    manager.start(dir.path(), {});
+    EXPECT_EQ(AnswerCode(Ask(5, 28)), 28) << manager.log();
+    EXPECT_EQ(manager.stop(), 0);
+}
+
+TEST_F(ProgramTest, NoPortEnabledFailsWithTheOpenMessage) {
+    ConfigRecord r = mtest::MakeConfig({5}, {});
+    r.PortEnabled[0] = 0;
+    mtest::WriteConfig(dir.path(), r);
+    manager.start(dir.path(), {});
+    EXPECT_EQ(manager.wait(60), 1);
+    const std::string log = manager.log();
+    EXPECT_NE(log.find("Erro "), std::string::npos) << log;
+    EXPECT_NE(log.find(" na Abertura da Porta de Comunicacao"), std::string::npos) << log;
+}
+
+TEST_F(ProgramTest, StartUpFailuresShowTheirTextAndExitOne) {
+    manager.start(dir.path(), {});
+    EXPECT_EQ(manager.wait(60), 1);
+    EXPECT_NE(manager.log().find("Nao Existe o Arquivo de Configuracao 'TALVO.CFG'!"),
+              std::string::npos)
+        << manager.log();
+
+    mtest::WriteConfig(dir.path(), mtest::MakeConfig({5}, {{"ITEMS.DBF", 'D'}}));
+    Manager missing;
+    missing.start(dir.path(), {}, "missing.log");
+    EXPECT_EQ(missing.wait(60), 1);
+    EXPECT_NE(missing.log().find("Erro ao Abrir Arquivo ITEMS.DBF"), std::string::npos)
+        << missing.log();
+}
+
+TEST_F(ProgramTest, TerminalsInSlotsThreeSevenAndTwentyKeepTheirOwnContexts) {
+    Table();
+    std::vector<std::uint16_t> addresses(32, 0);
+    addresses[3] = 30;
+    addresses[7] = 70;
+    addresses[20] = 200;
+    // Entries that do not start with a letter are never opened (these files
+    // do not exist), and the index entry before its table is opened with it.
+    mtest::WriteConfig(
+        dir.path(),
+        mtest::MakeConfig(addresses, {{"1GONE.DBF", 'D'}, {" GONE.TXT", 'A'}, {"ITEMS.DBF", 'D'}}));
+    Line({30, 70, 200});
+    manager.start(dir.path(), {});
+    for (std::uint16_t a : {30, 70, 200}) EXPECT_EQ(AnswerCode(Ask(a, 28)), 28) << a;
+    // The terminal of slot 7 opens the table; slot 3's terminal still has none.
+    const auto open = Ask(70, 16, std::string("\0\0ITEMS", 7));
+    EXPECT_EQ(AnswerCode(open), 16) << open.note << manager.log();
+    EXPECT_EQ(AnswerCode(Ask(70, 40)), 40);
+    EXPECT_EQ(AnswerCode(Ask(30, 40)), 14);
+    EXPECT_EQ(AnswerCode(Ask(200, 40)), 14);
+    // Slot 7 locks its record; nobody else can.
+    const auto lock = Ask(70, 36);
+    EXPECT_EQ(AnswerCode(lock), 36);
+    EXPECT_EQ(AnswerText(lock), std::string("T\0", 2));
+    EXPECT_EQ(manager.stop(), 0) << manager.log();
+}
+
+} // namespace
