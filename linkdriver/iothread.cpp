@@ -135,7 +135,12 @@ bool FrameIsGood(std::size_t p, std::uint16_t polled) {
     if (rx[4] != std::uint8_t(polled >> 8) || rx[5] != std::uint8_t(polled)) return false;
     if (rx[6] < 1 || rx[6] > 50) return false;
     const std::size_t n = p - 11;
-    return n / 256 == rx[7] && n % 256 == rx[8];
+    if (n / 256 != rx[7] || n % 256 != rx[8]) return false;
+    // The pass limit alone does not bound the data: a 0x10 followed by
+    // another byte stores two bytes in one pass. The caller's data area
+    // holds 298 bytes, so a longer request is refused like one that ran
+    // past the pass limit.
+    return n <= kMaxRequestData;
 }
 
 // After the ACK: waits for the caller's answer and sends it; for requests 2

@@ -392,3 +392,67 @@ TEST_F(RawLink, ThreadThatOutlivesTheCloseWaitKeepsTheLineUntilItEnds) {
     plat::StopRecordingBoxes();
     plat::ClearTestLocalTime();
 }
+
+TEST_F(RawLink, HeaderAnalysisOfTheLastTwoRows) {
+    linktest::RawPeer peer(line.master());
+    // Terminal 0x1234 leaves out 10 02 00 and garbles the 01: its second
+    // byte is the high byte of its address, so the header is found.
+    const std::vector<std::uint8_t> stored = {0x10, 0x02, 0x00, 0x01, 0x12, 0x34,
+                                              0x0C, 0x00, 0x01, 0x41, 0x10, 0x03};
+    peer.Queue(0x1234,
+               {0x77, 0x12, 0x34, 0x0C, 0x00, 0x01, 0x41, 0x10, 0x03, talvoterm::CheckSum(stored)});
+    // Terminal 5 leaves out 10 02 00 01: nothing matches, the five bytes are
+    // taken as bytes 4 to 8 and one more read is spent on byte 9, which the
+    // data area overwrites: the first data byte is lost and the length test
+    // refuses the frame.
+    peer.Queue(5, {0x00, 0x05, 0x0C, 0x00, 0x02, 0x31, 0x32, 0x10, 0x03, 0x63});
+    const std::uint16_t two[2] = {0x1234, 5};
+    ASSERT_EQ(_AbrePorta("COM1", 2, two), 0u);
+    Delivered d;
+    ASSERT_EQ(Read(d, 10000), 0u);
+    EXPECT_EQ(d.address, 0x1234);
+    EXPECT_EQ(d.code, 0x0C);
+    EXPECT_EQ(Hex(d.Data()), "41");
+    const std::uint8_t done = 0x31;
+    ASSERT_EQ(_EscrevePorta(0x1234, &done, 0x0F, 1), 0u);
+    EXPECT_GE(peer.WaitFor(0, 0x07, 5, 10000), 0);
+    EXPECT_EQ(Read(d, 0), 1u);
+    for (auto& f : peer.Frames()) EXPECT_FALSE(f.code == 0x08 && f.dest == 5);
+}
+
+TEST_F(RawLink, DataAreaOfPairsBeyond298BytesIsRefused) {
+    linktest::RawPeer peer(line.master());
+    // Pairs 10 41 are two data bytes per pass: 150 pairs are 300 bytes in
+    // 150 passes, inside the pass limit, with a matching length field.
+    auto pairs = [](int count) {
+        std::vector<std::uint8_t> f = {0x10,
+                                       0x02,
+                                       0x00,
+                                       0x01,
+                                       0x00,
+                                       0x05,
+                                       0x0C,
+                                       std::uint8_t((count * 2) >> 8),
+                                       std::uint8_t(count * 2)};
+        for (int i = 0; i < count; ++i) {
+            f.push_back(0x10);
+            f.push_back(0x41);
+        }
+        f.push_back(0x10);
+        f.push_back(0x03);
+        return RawFrame(f);
+    };
+    peer.Queue(5, pairs(150));
+    peer.Queue(5, pairs(149));
+    const std::uint16_t one[1] = {5};
+    ASSERT_EQ(_AbrePorta("COM1", 1, one), 0u);
+    Delivered d;
+    ASSERT_EQ(Read(d, 10000), 0u);
+    EXPECT_EQ(d.length, 298);
+    EXPECT_EQ(d.data[0], 0x10);
+    EXPECT_EQ(d.data[297], 0x41);
+    const int nack = peer.WaitFor(0, 0x07, 5, 1000);
+    const int ack = peer.WaitFor(0, 0x08, 5, 1000);
+    ASSERT_GE(nack, 0);
+    EXPECT_LT(nack, ack); // the 300-byte one was refused first
+}
