@@ -12,6 +12,14 @@
 #include "manager/tablestore/store_errors.h"
 #include "manager/tablestore/tables.h"
 
+namespace {
+std::int64_t pages_read = 0;
+} // namespace
+
+std::int64_t b4pages_read() {
+    return pages_read;
+}
+
 PageSlot* b4slot(int s) {
     return h4element_as<PageSlot>(g4.page_pool, s);
 }
@@ -233,6 +241,7 @@ int b4load_child(int index, int direction) {
         h = i4index(index);
         PageSlot* p = b4slot(s);
         p->file_offset = offset;
+        ++pages_read;
         if (u4read_exact(h->file, offset, p->page, b4page_size, h->file_name) < 0) {
             path_pop(h);
             slot_release(s);

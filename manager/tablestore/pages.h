@@ -217,3 +217,7 @@ std::uint32_t b4new_page_offset(int index);
 // root); takes the top slot off the path (returns it, -1 when empty).
 void b4path_append_root(int index, int s);
 int b4path_pop_top(int index);
+
+// Pages read from index files since the store started (for benchmarks and
+// tests of the cache).
+std::int64_t b4pages_read();
