@@ -11,6 +11,7 @@
 namespace {
 
 constexpr std::size_t kLineSize = 1024;
+constexpr std::size_t kStampLength = 19; // "dd/mm/yyyy hh:mm:ss"
 
 void WriteReport(int, const char* report) {
     char line[kLineSize];
@@ -45,14 +46,17 @@ std::size_t FormatStoreLogLine(const char* report, char* out, std::size_t out_si
             continue;
         }
         if (gap) {
+            if (c == ' ') continue; // a line's leading blanks
             if (std::strncmp(p, "Press a key", 11) == 0) break;
-            const char* sep = used > 19 ? " | " : " ";
+            while (used > kStampLength && out[used - 1] == ' ') --used; // trailing blanks
+            const char* sep = used > kStampLength ? " | " : " ";
             for (const char* s = sep; *s != '\0' && used < out_size - 3; ++s) out[used++] = *s;
             gap = false;
             if (used >= out_size - 3) break;
         }
         out[used++] = (static_cast<unsigned char>(c) < 32) ? ' ' : c;
     }
+    while (used > kStampLength && out[used - 1] == ' ') --used;
     out[used++] = '\r';
     out[used++] = '\n';
     out[used] = '\0';

@@ -1,6 +1,9 @@
 // Test support for the manager (see support.h).
 #include "tests/manager/support.h"
 
+#include "manager/tablestore/indexes.h"
+#include "manager/tablestore/pages.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -138,6 +141,29 @@ void WriteTable(const std::string& path, const std::vector<Field>& fields,
     }
     out += '\x1A';
     WriteFile(path, out);
+}
+
+void WriteIndex(const std::string& path, const std::string& expression,
+                const std::vector<std::string>& keys) {
+    const PageGeometry g = b4geometry_for(4);
+    std::uint8_t h[b4page_size] = {};
+    b4put16(h + i4h_signature, 6);
+    b4put32(h + i4h_root, b4page_size);
+    b4put16(h + i4h_item_size, static_cast<std::uint32_t>(g.item_size));
+    b4put16(h + i4h_key_length, 4);
+    b4put16(h + i4h_max_keys, static_cast<std::uint32_t>(g.max_keys));
+    b4put16(h + i4h_half, static_cast<std::uint32_t>(g.half));
+    std::snprintf(reinterpret_cast<char*>(h + i4h_expression), 256, "%s", expression.c_str());
+    std::uint8_t page[b4page_size];
+    b4fresh_page(page, g);
+    b4set_key_count(page, static_cast<int>(keys.size()));
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        std::uint8_t* item = b4item(page, static_cast<int>(k));
+        b4put32(item + 4, static_cast<std::uint32_t>(k + 1));
+        std::memcpy(item + 8, keys[k].data(), 4);
+    }
+    WriteFile(path, std::string(reinterpret_cast<char*>(h), b4page_size) +
+                        std::string(reinterpret_cast<char*>(page), b4page_size));
 }
 
 std::string ReadFile(const std::string& path) {

@@ -54,6 +54,11 @@ struct Field {
 void WriteTable(const std::string& path, const std::vector<Field>& fields,
                 const std::vector<std::string>& records);
 
+// Writes a one-page index of 4-byte keys over `expression`: key i of the
+// list belongs to record i + 1 (the keys in ascending order).
+void WriteIndex(const std::string& path, const std::string& expression,
+                const std::vector<std::string>& keys);
+
 // Bytes of a file ("" when it cannot be read).
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);

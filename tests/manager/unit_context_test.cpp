@@ -2,11 +2,14 @@
 // that keep the file current for other programs.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstring>
 #include <filesystem>
 
 #include "manager/requests/context.h"
 #include "manager/requests/locks.h"
 #include "manager/requests/writeback.h"
+#include "manager/tablestore/indexes.h"
 #include "platform/clock.h"
 #include "tests/manager/support.h"
 #include "tests/manager/table_fixture.h"
@@ -115,6 +118,85 @@ TEST_F(ContextTest, SaveWithoutATableDoesNothing) {
     EXPECT_EQ(TerminalRecord[T], 0);
     EXPECT_EQ(RefreshIndex(-1, 1), 0);
     EXPECT_EQ(CommitIndexFile(-1), 0);
+}
+
+} // namespace
+
+namespace {
+
+// An indexed table: a change of a key is on disk after RefreshIndex, also
+// when the caller asked only to drop the cached pages.
+class IndexWriteBackTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ResetRuntimeTables();
+        mtest::WriteTable(dir.file("CODES.DBF"), {{"CODE", 4}}, {"0001", "0002", "0003"});
+        mtest::WriteIndex(dir.file("CODES.NTX"), "CODE", {"0001", "0002", "0003"});
+        ASSERT_EQ(d4initialize(1, 1, 25, 256, 0), 0);
+        table = d4open_table("CODES");
+        ASSERT_GE(table, 0);
+        index = i4open_index("CODES");
+        ASSERT_GE(index, 0);
+    }
+    void TearDown() override {
+        d4close_all_tables();
+        d4reset_store();
+        ResetRuntimeTables();
+    }
+    // Changes record 1's key to 0009 and writes the record.
+    void ChangeKey() {
+        d4select_table(table);
+        i4select_index(index);
+        ASSERT_EQ(d4goto_record(1), 0);
+        std::memcpy(d4record_buffer() + 1, "0009", 4);
+        ASSERT_EQ(d4write_record(1), 0);
+    }
+    std::string Page() { return mtest::ReadFile(dir.file("CODES.NTX")).substr(1024); }
+    int DiskVersion() {
+        const std::string h = mtest::ReadFile(dir.file("CODES.NTX"));
+        return static_cast<unsigned char>(h[2]) | static_cast<unsigned char>(h[3]) << 8;
+    }
+    mtest::ScratchDir dir;
+    int table = -1;
+    int index = -1;
+};
+
+TEST_F(IndexWriteBackTest, WriteBackPutsPagesAndTheHeaderOnDisk) {
+    const int before = DiskVersion();
+    ChangeKey();
+    ASSERT_EQ(RefreshIndex(index, 1), 0);
+    EXPECT_NE(Page().find("0009"), std::string::npos);
+    EXPECT_NE(DiskVersion(), before);
+}
+
+TEST_F(IndexWriteBackTest, DroppingThePagesNeverLosesAChange) {
+    const int before = DiskVersion();
+    ChangeKey();
+    ASSERT_EQ(RefreshIndex(index, 0), 0);
+    EXPECT_NE(Page().find("0009"), std::string::npos);
+    // Other programs see that the index changed.
+    EXPECT_NE(DiskVersion(), before);
+    // And the index still finds every record in key order.
+    d4select_table(table);
+    i4select_index(index);
+    ASSERT_EQ(d4goto_first(), 0);
+    EXPECT_EQ(d4record_number(), 2);
+    ASSERT_EQ(d4goto_last(), 0);
+    EXPECT_EQ(d4record_number(), 1);
+}
+
+TEST_F(IndexWriteBackTest, ChangesByAnotherProgramAreReadAfterTheDrop) {
+    d4select_table(table);
+    i4select_index(index);
+    ASSERT_EQ(d4goto_first(), 0);
+    ASSERT_EQ(RefreshIndex(index, 0), 0);
+    // Another program reverses the order of records 1 and 3 in the index.
+    mtest::WriteIndex(dir.file("CODES.NTX"), "CODE", {"0001", "0002", "0003"});
+    std::string bytes = mtest::ReadFile(dir.file("CODES.NTX"));
+    bytes[2] = 9; // a new version
+    mtest::WriteFile(dir.file("CODES.NTX"), bytes);
+    ASSERT_EQ(d4goto_last(), 0);
+    EXPECT_EQ(d4record_number(), 3);
 }
 
 } // namespace

@@ -235,3 +235,22 @@ TEST_F(PollPassTest, NothingDeliveredNothingSent) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(OutputIdleTest, ReleaseForOneTerminalLeavesAnotherHoldersDevice) {
+    Hold(4);
+    FreeOutputDevice(9); // a download to slot 9: not the holder
+    EXPECT_NE(OutputHandle, -1);
+    EXPECT_EQ(OutputHolder, 4);
+    FreeOutputDevice(4); // a download to the holder frees it for everyone
+    EXPECT_EQ(OutputHandle, -1);
+    EXPECT_EQ(OutputHolder, kNoSlot);
+    EXPECT_EQ(OutputBuffer[4]->owner, kNoSlot);
+    // Nobody holds it: the idle time-out has nothing to do.
+    plat::AdvanceTestTick(60000);
+    Passes(1);
+    EXPECT_EQ(OutputHolder, kNoSlot);
+}
+
+} // namespace

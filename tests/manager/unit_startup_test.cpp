@@ -47,27 +47,8 @@ class StartupTest : public ::testing::Test {
     void Table(const std::string& name) {
         mtest::WriteTable(dir.file(name), {{"CODE", 4}, {"NAME", 8}}, {"0001ANA", "0002BIA"});
     }
-    // A one-level index over CODE for the two records of Table().
     void Index(const std::string& name) {
-        const PageGeometry g = b4geometry_for(4);
-        std::uint8_t h[1024] = {};
-        b4put16(h + i4h_signature, 6);
-        b4put32(h + i4h_root, 1024);
-        b4put16(h + i4h_item_size, static_cast<std::uint32_t>(g.item_size));
-        b4put16(h + i4h_key_length, 4);
-        b4put16(h + i4h_max_keys, static_cast<std::uint32_t>(g.max_keys));
-        b4put16(h + i4h_half, static_cast<std::uint32_t>(g.half));
-        std::snprintf(reinterpret_cast<char*>(h + i4h_expression), 256, "CODE");
-        std::uint8_t page[1024];
-        b4fresh_page(page, g);
-        b4set_key_count(page, 2);
-        for (int k = 0; k < 2; ++k) {
-            std::uint8_t* item = b4item(page, k);
-            b4put32(item + 4, static_cast<std::uint32_t>(k + 1));
-            std::memcpy(item + 8, k == 0 ? "0001" : "0002", 4);
-        }
-        mtest::WriteFile(dir.file(name), std::string(reinterpret_cast<char*>(h), 1024) +
-                                             std::string(reinterpret_cast<char*>(page), 1024));
+        mtest::WriteIndex(dir.file(name), "CODE", {"0001", "0002"});
     }
     mtest::ScratchDir dir;
 };
