@@ -285,6 +285,7 @@ int dbf_build_index(const char* table, const char* index, const char* expression
     }
     t = d4table(number);
     t->lock_state = lock_state;
+    if (lock_state == d4lock_none) t->header.record_count = -1; // no count cached unlocked
     if (i4close_index(i) < 0) status = 1;
     if (status != 0) std::fprintf(err, "dbftool: building %s failed\n", file.c_str());
     return status;
