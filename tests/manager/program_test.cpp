@@ -255,9 +255,13 @@ TEST_F(ProgramTest, TerminalsInSlotsThreeSevenAndTwentyKeepTheirOwnContexts) {
     addresses[20] = 200;
     // Entries that do not start with a letter are never opened (these files
     // do not exist), and the index entry before its table is opened with it.
-    mtest::WriteConfig(
-        dir.path(),
-        mtest::MakeConfig(addresses, {{"1GONE.DBF", 'D'}, {" GONE.TXT", 'A'}, {"ITEMS.DBF", 'D'}}));
+    mtest::WriteTable(dir.file("CODES.DBF"), {{"CODE", 4}}, {"0001", "0002"});
+    mtest::WriteIndex(dir.file("CODES.NTX"), "CODE", {"0001", "0002"});
+    mtest::WriteConfig(dir.path(), mtest::MakeConfig(addresses, {{"CODES.NTX", 'I', 5},
+                                                                 {"1GONE.DBF", 'D'},
+                                                                 {" GONE.TXT", 'A'},
+                                                                 {"ITEMS.DBF", 'D'},
+                                                                 {"CODES.DBF", 'D'}}));
     Line({30, 70, 200});
     manager.start(dir.path(), {});
     for (std::uint16_t a : {30, 70, 200}) EXPECT_EQ(AnswerCode(Ask(a, 28)), 28) << a;
@@ -267,6 +271,10 @@ TEST_F(ProgramTest, TerminalsInSlotsThreeSevenAndTwentyKeepTheirOwnContexts) {
     EXPECT_EQ(AnswerCode(Ask(70, 40)), 40);
     EXPECT_EQ(AnswerCode(Ask(30, 40)), 14);
     EXPECT_EQ(AnswerCode(Ask(200, 40)), 14);
+    // The index listed before its table was opened with it.
+    const auto indexed = Ask(200, 42, std::string("\0\0CODES\0CODES", 13));
+    EXPECT_EQ(AnswerCode(indexed), 42) << indexed.note << manager.log();
+    EXPECT_EQ(AnswerCode(Ask(200, 23)), 23);
     // Slot 7 locks its record; nobody else can.
     const auto lock = Ask(70, 36);
     EXPECT_EQ(AnswerCode(lock), 36);
