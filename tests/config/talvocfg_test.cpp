@@ -302,6 +302,23 @@ TEST_F(TalvocfgProgram, AFailedBuildWritesNothing) {
     EXPECT_EQ(files, 2); // bad.txt and talvo.cfg only
 }
 
+TEST_F(TalvocfgProgram, WarnsOfWhatTheManagerWouldRefuseAndSkipsAByteOrderMark) {
+    WriteFile("bom.txt", "\xEF\xBB\xBFterminal 0 address 5 application ABIN\n");
+    std::string out;
+    ASSERT_EQ(Run("build bom.txt talvo.cfg", &out), 0);
+    EXPECT_NE(out.find("warning: the manager will refuse talvo.cfg: \"Nenhum Aplicativo Foi "
+                       "Declarado Para Um Terminal!\""),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(ReadFile("talvo.cfg").size(), 4125u);
+    WriteFile("ok.txt", "terminal 0 address 5 application AB.BIN\n");
+    ASSERT_EQ(Run("build ok.txt talvo.cfg", &out), 0);
+    EXPECT_EQ(out, "");
+    WriteFile("none.txt", "declared 0\nterminal 0 address 5 application AB.BIN\n");
+    ASSERT_EQ(Run("build none.txt talvo.cfg", &out), 0);
+    EXPECT_NE(out.find("Nenhum Terminal Foi Declarado!"), std::string::npos) << out;
+}
+
 TEST_F(TalvocfgProgram, DumpRefusesShortFilesAndNotesLongOnes) {
     WriteFile("short.cfg", std::string(4124, '\0'));
     std::string out;

@@ -60,6 +60,11 @@ int Build(const char* source, const char* target) {
             std::fprintf(stderr, "talvocfg: %s: %s\n", source, error.reason.c_str());
         return 1;
     }
+    // Written all the same (it may be meant for a test), but said.
+    std::string refusal = talvocfg::ManagerRefusal(record);
+    if (!refusal.empty())
+        std::fprintf(stderr, "talvocfg: warning: the manager will refuse %s: \"%s\"\n", target,
+                     refusal.c_str());
     SwapConfigurationOrder(&record); // to the file's order
 
     // Into a file beside the target, then renamed over it: a failure leaves

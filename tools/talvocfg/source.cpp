@@ -339,6 +339,7 @@ bool BuildRecord(const std::string& source, ConfigRecord* record, SourceError* e
     Builder b(record, error);
     int number = 0;
     std::size_t pos = 0;
+    if (source.compare(0, 3, "\xEF\xBB\xBF") == 0) pos = 3; // an editor's byte-order mark
     while (pos <= source.size()) {
         std::size_t end = source.find('\n', pos);
         if (end == std::string::npos) end = source.size();
@@ -347,6 +348,14 @@ bool BuildRecord(const std::string& source, ConfigRecord* record, SourceError* e
         pos = end + 1;
     }
     return b.Finish();
+}
+
+std::string ManagerRefusal(const ConfigRecord& r) {
+    if (r.TerminalsDeclared == 0) return kConfigNoTerminalsMessage;
+    for (int s = 0; s < kConfigSlots; ++s) {
+        if (r.TerminalAddress[s] != 0 && ConfigTextLength(r.TerminalApplication[s]) > 4) return "";
+    }
+    return kConfigNoApplicationMessage;
 }
 
 std::string DumpRecord(const ConfigRecord& r) {

@@ -34,6 +34,11 @@ struct SourceError {
 // on the first fault; *record is then not to be used.
 bool BuildRecord(const std::string& source, ConfigRecord* record, SourceError* error);
 
+// What the manager would refuse in a record, as its own message ("" when
+// nothing): no declared terminals, or no slot with both an address and an
+// application name of more than 4 characters.
+std::string ManagerRefusal(const ConfigRecord& record);
+
 // The description of a record. For a record that BuildRecord produced,
 // BuildRecord(DumpRecord(r)) gives r byte for byte. Parts of a record that
 // the format cannot say are written as comments.
