@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -262,6 +264,66 @@ TEST_F(TableDispatch, SeekOutcomesOnAPeerTextIndex) {
     EXPECT_NE(TerminalIndex[0], nome);
     EXPECT_EQ(Ask(17, Name("NOSUCH")).code, 14);
     EXPECT_EQ(TerminalIndex[0], -1);
+}
+
+// Random requests of every table code, with random parameter bytes, texts
+// that may or may not end, and any length a frame can carry: each gets
+// exactly one answer and the context stays consistent.
+TEST_F(TableDispatch, RandomRequestsAlwaysGetOneAnswer) {
+    if (!CopyFixture("PESSOA.DBF") || !CopyFixture("PESNOME.NTX") || !CopyFixture("PESQTD.NTX"))
+        GTEST_SKIP() << "peer fixtures missing";
+    linetest::WriteTable(Path("T.DBF"), {{"CODE", 'C', 4}}, {"AAAA", "BBBB"}, {false, true});
+    const int pessoa = OpenEntry(0, "PESSOA.DBF");
+    ASSERT_GE(pessoa, 0);
+    ASSERT_GE(OpenIndexEntry(1, "PESNOME.NTX"), 0);
+    ASSERT_GE(OpenIndexEntry(2, "PESQTD.NTX"), 0);
+    const int t = OpenEntry(3, "T.DBF");
+    ASSERT_GE(t, 0);
+    // Moves are drawn more often than opens, which end the context.
+    const std::uint8_t codes[] = {10, 11, 16, 17, 42, 41, 36, 37, 38, 39, 40, 22, 23, 24,
+                                  25, 26, 22, 23, 24, 25, 26, 22, 25, 26, 25, 26, 25, 26};
+    const std::string words[] = {
+        Path("PESSOA"), Path("PESNOME"), Path("PESQTD"), Path("T"), "PESSOA", "", "-1", "7",
+        "99999999999",  "ANA",           "12.5",         "1e400"};
+    std::mt19937 rng(20261208);
+    int moves = 0;
+    for (int i = 0; i < 3000; ++i) {
+        // Now and then a well-formed open, so that most requests find a table.
+        if (rng() % 4 == 0) {
+            const int slot = static_cast<int>(rng() % 3);
+            std::vector<std::uint8_t> open = Name(rng() % 2 ? Path("PESSOA") : Path("T"));
+            const std::string idx = rng() % 2 ? Path("PESNOME") : Path("PESQTD");
+            open.insert(open.end(), idx.begin(), idx.end());
+            open.push_back(0);
+            Ask(rng() % 2 ? 42 : 16, open, slot);
+        }
+        const int slot = static_cast<int>(rng() % 3);
+        const std::uint8_t code = codes[rng() % std::size(codes)];
+        std::vector<std::uint8_t> d;
+        const int form = static_cast<int>(rng() % 4);
+        if (form == 0) {
+            d.resize(rng() % 299);
+            for (auto& b : d) b = static_cast<std::uint8_t>(rng());
+        } else {
+            d = {static_cast<std::uint8_t>(rng() % 3), static_cast<std::uint8_t>(rng() % 3)};
+            for (int k = 0; k < form; ++k) {
+                const std::string& w = words[rng() % std::size(words)];
+                d.insert(d.end(), w.begin(), w.end());
+                if (rng() % 4 != 0) d.push_back(0);
+            }
+            d.resize(std::min<std::size_t>(d.size(), rng() % 2 ? d.size() : rng() % 8));
+        }
+        const Sent s = Ask(code, d, slot);
+        const auto u = static_cast<std::size_t>(slot);
+        ASSERT_TRUE(TerminalFile[u] == -1 || TerminalFile[u] == pessoa || TerminalFile[u] == t)
+            << "request " << i;
+        if (TerminalIndex[u] != -1) {
+            ASSERT_EQ(TerminalFile[u], pessoa) << "an index of another table, request " << i;
+        }
+        ASSERT_LE(s.data.size(), 1000u) << "request " << i;
+        if (s.code >= 22 && s.code <= 26) ++moves;
+    }
+    EXPECT_GT(moves, 400) << "too few requests found a table";
 }
 
 } // namespace
