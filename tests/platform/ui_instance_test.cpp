@@ -10,8 +10,10 @@
 #include <atomic>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -63,6 +65,28 @@ TEST_F(Devices, MissingDevicesGiveFileNotFound) {
     if (!fs::exists("/dev/ttyS3")) {
         EXPECT_EQ(DeviceOpen("COM4", &h), kErrFileNotFound);
     }
+}
+
+TEST_F(Devices, ALinkToAPseudoTerminalOpensWithoutWaiting) {
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    fs::create_symlink(::ptsname(master), "com1");
+    FileHandle h;
+    ASSERT_EQ(DeviceOpen("COM1", &h), 0u);
+    struct termios raw;
+    ASSERT_EQ(::tcgetattr(h, &raw), 0);
+    ::cfmakeraw(&raw);
+    ASSERT_EQ(::tcsetattr(h, TCSANOW, &raw), 0);
+    std::uint32_t done = 0;
+    ASSERT_EQ(FileWrite(h, "abc", 3, &done), 0u);
+    EXPECT_EQ(done, 3u);
+    char buf[8] = {};
+    EXPECT_EQ(::read(master, buf, sizeof buf), 3);
+    EXPECT_STREQ(buf, "abc");
+    FileClose(h);
+    ::close(master);
 }
 
 TEST(MessageBoxes, Cp1252BecomesUtf8) {
