@@ -149,7 +149,7 @@ int i4table_skip(int n) {
     const int on = i4position_on_record(index, t->current_record);
     if (on != 0) return on;
     const int moved = i4skip(index, n);
-    if (moved == n) return n == 0 ? 0 : read_current_entry(index);
+    if (moved == n) return read_current_entry(index);
     if (moved == -n && n != 0) return -1;
     if (n > 0) {
         d4set_eof(0);
