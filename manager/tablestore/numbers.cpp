@@ -5,6 +5,54 @@
 #include <cmath>
 #include <cstring>
 
+namespace {
+
+// Writes the non-negative value v rounded to d digits after the point into
+// out as "III.FFF" ("III" when d is 0) and returns its length, or -1.
+//
+// A value exactly half-way between two results rounds away from zero, as
+// people and other programs on these files round: 2.5 with no decimals is
+// "3", 0.125 with two is "0.13". (The standard conversions would give the
+// even neighbour, "2" and "0.12".) The digits are first taken with one
+// decimal more; only when that digit is a 5 can the value be a tie, and then
+// 60 decimals show whether it is one: a double that is not exactly half-way
+// differs from the half-way decimal within the first 2d + 20 decimals.
+int rounded_digits(double v, int d, char* out, std::size_t size) {
+    char wide[420];
+    auto converted = std::to_chars(wide, wide + sizeof wide, v, std::chars_format::fixed, d + 1);
+    if (converted.ec != std::errc()) return -1;
+    if (converted.ptr[-1] == '5') {
+        converted = std::to_chars(wide, wide + sizeof wide, v, std::chars_format::fixed, 60);
+        if (converted.ec != std::errc()) return -1;
+    }
+    const char* point = static_cast<const char*>(std::memchr(wide, '.', converted.ptr - wide));
+    if (point == nullptr) return -1;
+    const bool up = point[d + 1] >= '5';
+
+    // Copy up to the d-th decimal after one spare leading digit for a carry.
+    const int kept = static_cast<int>(point - wide) + (d > 0 ? d + 1 : 0);
+    if (kept < 1 || kept + 2 > static_cast<int>(size)) return -1;
+    out[0] = '0';
+    std::memcpy(out + 1, wide, static_cast<std::size_t>(kept));
+    if (up)
+        for (int i = kept; i >= 0; --i) {
+            if (out[i] == '.') continue;
+            if (out[i] != '9') {
+                ++out[i];
+                break;
+            }
+            out[i] = '0';
+        }
+    // Drop the spare digit unless the carry reached it.
+    if (out[0] == '0') {
+        std::memmove(out, out + 1, static_cast<std::size_t>(kept));
+        return kept;
+    }
+    return kept + 1;
+}
+
+} // namespace
+
 int n4number_text(double value, int w, int d, char* out) {
     if (w > 128) w = 128;
     if (w <= 0) return 0;
@@ -29,13 +77,12 @@ int n4number_text(double value, int w, int d, char* out) {
 
     // The value rounded to d digits after the point: "III.FFF" (or "III").
     char digits[400];
-    const auto converted = std::to_chars(digits, digits + sizeof digits, std::fabs(value),
-                                         std::chars_format::fixed, d);
-    if (converted.ec != std::errc()) {
+    const int length = rounded_digits(std::fabs(value), d, digits, sizeof digits);
+    if (length < 0) {
         std::memset(out, '*', static_cast<std::size_t>(w));
         return w;
     }
-    const char* end = converted.ptr;
+    const char* end = digits + length;
     const char* point = static_cast<const char*>(std::memchr(digits, '.', end - digits));
     const char* integer_end = point != nullptr ? point : end;
     const char* integer = digits;

@@ -23,7 +23,8 @@ std::string text_of(double v, int w, int d) {
     return std::string(out, static_cast<std::size_t>(n));
 }
 
-// The same rules by another road: printf's fixed notation of the magnitude,
+// The same rules by another road: printf's fixed notation of the magnitude
+// (ties taken away from zero),
 // the sign put in front, blank-padded on the left; when that does not fit,
 // the lone leading zero goes, and when it still does not fit, asterisks.
 std::string reference(double v, int w, int d) {
@@ -35,8 +36,30 @@ std::string reference(double v, int w, int d) {
     else
         d = 0;
     if (!std::isfinite(v)) return std::string(static_cast<std::size_t>(w), '*');
+    // printf rounds a value exactly half-way to the even neighbour; the store
+    // rounds it away from zero: a tie is its exact digits cut after the d-th
+    // decimal, plus one in the last place.
+    char exact[512];
+    std::snprintf(exact, sizeof exact, "%.*f", 80, std::fabs(v));
+    const char* dot = std::strchr(exact, '.');
+    const bool tie = dot[d + 1] == '5' && std::strspn(dot + d + 2, "0") == std::strlen(dot + d + 2);
     char digits[512];
     std::snprintf(digits, sizeof digits, "%.*f", d, std::fabs(v));
+    if (tie) {
+        std::string cut =
+            "0" + std::string(exact, static_cast<std::size_t>(dot - exact) +
+                                         (d > 0 ? static_cast<std::size_t>(d) + 1 : 0));
+        for (std::size_t i = cut.size(); i-- > 0;) {
+            if (cut[i] == '.') continue;
+            if (cut[i] < '9') {
+                ++cut[i];
+                break;
+            }
+            cut[i] = '0';
+        }
+        if (cut[0] == '0') cut.erase(0, 1);
+        std::snprintf(digits, sizeof digits, "%s", cut.c_str());
+    }
     std::string body = digits;
     if (point && d == 0) body += '.'; // width 1: the point stays, no fraction
     if (v < 0) body.insert(0, "-");
@@ -65,6 +88,25 @@ TEST(NumberText, ExamplesOfNumericFields) {
     EXPECT_EQ(text_of(-0.5, 2, 1), "**");
     EXPECT_EQ(text_of(42, 5, 0), "   42");
     EXPECT_EQ(text_of(0.4, 3, 0), "  0");
+}
+
+TEST(NumberText, ExactHalvesRoundAwayFromZero) {
+    EXPECT_EQ(text_of(2.5, 3, 0), "  3");
+    EXPECT_EQ(text_of(0.5, 3, 0), "  1");
+    EXPECT_EQ(text_of(-2.5, 3, 0), " -3");
+    EXPECT_EQ(text_of(12.5, 10, 0), "        13");
+    EXPECT_EQ(text_of(0.125, 5, 2), " 0.13");
+    EXPECT_EQ(text_of(-0.125, 6, 2), " -0.13");
+    EXPECT_EQ(text_of(1.0625, 6, 3), " 1.063");
+    EXPECT_EQ(text_of(9.5, 1, 0), "*") << "the carry makes a new digit";
+    EXPECT_EQ(text_of(99.5, 4, 0), " 100");
+    EXPECT_EQ(text_of(0.9995, 6, 3), " 1.000");
+    // Just below a half stays below, also when the next decimal shows a 5.
+    EXPECT_EQ(text_of(2.675, 5, 2), " 2.67") << "2.675 is stored as 2.67499999...";
+    EXPECT_EQ(text_of(1.005, 5, 2), " 1.00");
+    EXPECT_EQ(text_of(std::nextafter(2.5, 0.0), 3, 0), "  2");
+    EXPECT_EQ(text_of(std::nextafter(0.125, 0.0), 5, 2), " 0.12");
+    EXPECT_EQ(text_of(std::ldexp(1.0, -16), 20, 15), "   0.000015258789063");
 }
 
 TEST(NumberText, WidthAndDecimalCaps) {
