@@ -456,3 +456,36 @@ TEST_F(RawLink, DataAreaOfPairsBeyond298BytesIsRefused) {
     ASSERT_GE(nack, 0);
     EXPECT_LT(nack, ack); // the 300-byte one was refused first
 }
+
+TEST_F(RawLink, AnswersCutOffAtTheirEndAreRefused) {
+    linktest::RawPeer peer(line.master());
+    // The checksum never comes.
+    peer.Queue(5, {0x10, 0x02, 0x00, 0x01, 0x00, 0x05, 0x0C, 0x00, 0x02, 0x31, 0x32, 0x10, 0x03});
+    // A 0x10 in the data area, then silence.
+    peer.Queue(5, {0x10, 0x02, 0x00, 0x01, 0x00, 0x05, 0x0C, 0x00, 0x02, 0x31, 0x10});
+    // Then a good one goes through.
+    peer.Queue(
+        5, {0x10, 0x02, 0x00, 0x01, 0x00, 0x05, 0x0C, 0x00, 0x02, 0x31, 0x32, 0x10, 0x03, 0x63});
+    const std::uint16_t one[1] = {5};
+    ASSERT_EQ(_AbrePorta("COM1", 1, one), 0u);
+    Delivered d;
+    ASSERT_EQ(Read(d, 10000), 0u);
+    EXPECT_EQ(Hex(d.Data()), "31 32");
+    const std::uint8_t done = 0x31;
+    ASSERT_EQ(_EscrevePorta(5, &done, 0x0F, 1), 0u);
+    // Two NACKs before the one ACK, each right after its cut-off answer.
+    ASSERT_GE(peer.WaitFor(0, 0x08, 5, 10000), 0);
+    const auto frames = peer.Frames();
+    std::vector<std::uint8_t> codes;
+    for (auto& f : frames)
+        if (f.code != 0x01) codes.push_back(f.code);
+    ASSERT_GE(codes.size(), 3u);
+    EXPECT_EQ(codes[0], 0x07);
+    EXPECT_EQ(codes[1], 0x07);
+    EXPECT_EQ(codes[2], 0x08);
+    for (std::size_t i = 1; i < frames.size(); ++i) {
+        if (frames[i].code == 0x07) {
+            EXPECT_EQ(frames[i - 1].code, 0x01);
+        }
+    }
+}

@@ -1,5 +1,7 @@
 // CommErrors.txt and excecoes.txt byte for byte, with a fixed clock.
 #include "linkdriver/close.h"
+#include "linkdriver/frame.h"
+#include "linkdriver/guard.h"
 #include "linkdriver/logs.h"
 #include "linkdriver/portstate.h"
 #include "platform/clock.h"
@@ -157,5 +159,33 @@ TEST_F(Logs, FatalFaultLogsAndEndsWithExitCode1) {
                 "3221225725 em EscrevePorta");
     EXPECT_EQ(dir.Read("excecoes.txt"), "Excecao n\xBA"
                                         "3221225725 em EscrevePorta - " +
+                                            kStamp + "\r\n");
+}
+
+TEST_F(Logs, FaultOnTheLineThreadNamesItsStepAndTheChecksumItsOwn) {
+    GTEST_FLAG_SET(death_test_style, "fast"); // the child writes in this directory
+    EXPECT_EXIT(
+        {
+            EnsureFaultHandler();
+            FaultScope io(kIoThreadWhere);
+            SetActivity("na leitura da area de dados");
+            *reinterpret_cast<volatile std::uint8_t*>(linktest::UnmappedPage()) = 1;
+            std::_Exit(5);
+        },
+        ::testing::ExitedWithCode(1),
+        "Excecao n\xC2\xBA"
+        "1 em IOThread na leitura da area de dados");
+    EXPECT_EXIT(
+        {
+            EnsureFaultHandler();
+            FaultScope io(kIoThreadWhere);
+            std::_Exit(CheckSum(linktest::UnmappedPage(), 4) == 0 ? 5 : 6);
+        },
+        ::testing::ExitedWithCode(1),
+        "Excecao n\xC2\xBA"
+        "1 em CheckSum");
+    EXPECT_EQ(dir.Read("excecoes.txt"), "Excecao n\xBA"
+                                        "1 em IOThread na leitura da area de dados - " +
+                                            kStamp + "\r\nExcecao n\xBA" + "1 em CheckSum - " +
                                             kStamp + "\r\n");
 }
