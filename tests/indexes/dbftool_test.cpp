@@ -240,3 +240,28 @@ TEST_F(DbftoolTest, CheckFindsLeavesAtDifferentDepthsAndSharedPages) {
     EXPECT_NE(run.out.find("different depth"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("empty page"), std::string::npos) << run.out;
 }
+
+TEST_F(DbftoolTest, CheckAcceptsWhatOtherProgramsLeaveAndStrictRefusesIt) {
+    // The peer engine left equal keys out of record-number order in ITVAL:
+    // a note, the check passes; --strict counts it as a fault.
+    dir.copy_peer("ITENS.DBF");
+    dir.copy_peer("ITVAL.NTX");
+    dir.copy_peer("ITDATA.NTX");
+    ToolRun r = dbftool("check " + q("ITENS.DBF") + " " + q("ITVAL.NTX") + " " + q("ITDATA.NTX"));
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("note: equal keys out of record-number order"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("ITVAL.NTX: ok, 5 note(s)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ITDATA.NTX: ok\n"), std::string::npos) << r.out;
+    r = dbftool("check --strict " + q("ITENS.DBF") + " " + q("ITVAL.NTX") + " " + q("ITDATA.NTX"));
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("ITVAL.NTX: 5 fault(s)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ITDATA.NTX: ok\n"), std::string::npos) << r.out;
+    // Real faults still fail the check that is not strict.
+    std::vector<char> f = read_file(dir / "ITDATA.NTX");
+    b4put32(reinterpret_cast<std::uint8_t*>(f.data() + i4h_free), 7);
+    write_file(dir / "ITDATA.NTX", f);
+    r = dbftool("check " + q("ITENS.DBF") + " " + q("ITDATA.NTX"));
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("free list leaves the file"), std::string::npos) << r.out;
+}

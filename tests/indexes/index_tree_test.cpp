@@ -375,3 +375,44 @@ TEST_F(TreeTest, ManyIndexesOfTwoTablesShareTheManagersPoolOfTwentyFive) {
     pointers.erase(std::unique(pointers.begin(), pointers.end()), pointers.end());
     EXPECT_GE(pointers.size(), 3u); // the round-robin pointer went round
 }
+
+TEST_F(TreeTest, ABranchPageLosingItsLastKeyLeavesAShallowerLeafThatStillReadsInOrder) {
+    // Three levels of 4-character keys. Removing the lowest keys one by one
+    // empties leaves from the left; the separators they give back go into
+    // the next leaf, until a second-level page has one key and two leaves:
+    // when the left one empties, that page goes and its remaining leaf
+    // takes its place one level higher.
+    std::vector<std::string> keys;
+    for (int n = 0; n < 6000; ++n) {
+        char t[8];
+        std::snprintf(t, sizeof t, "%04d", n);
+        keys.push_back(t);
+    }
+    keyed_table(4, keys);
+    for (int r = 1; r <= 1259; ++r) ASSERT_EQ(i4remove(index, key_of_record(r).data(), r), 0) << r;
+    std::string text;
+    int notes = 0;
+    EXPECT_EQ(check_faults_lenient(index, &notes, &text), 1259) << text; // the removed records
+    EXPECT_NE(text.find("note: leaf at a different depth"), std::string::npos) << text;
+    EXPECT_GT(check_faults(index, &text), 1259);
+    EXPECT_NE(text.find("leaf at a different depth"), std::string::npos) << text;
+
+    std::vector<int> rest;
+    for (int r = 1260; r <= 6000; ++r) rest.push_back(r);
+    EXPECT_EQ(walk_forward(), rest);
+    EXPECT_EQ(walk_backward(), std::vector<int>(rest.rbegin(), rest.rend()));
+    for (int r = 1260; r <= 6000; r += 7) {
+        ASSERT_EQ(i4seek_text(keys[static_cast<std::size_t>(r - 1)].c_str()), 0) << r;
+        EXPECT_EQ(d4record_number(), r);
+    }
+    EXPECT_EQ(i4seek_text("0000"), 2);
+    EXPECT_EQ(d4record_number(), 1260);
+
+    // Everything goes back in and the index holds every record again.
+    for (int r = 1; r <= 1259; ++r)
+        ASSERT_EQ(i4insert_entry(index, key_of_record(r).data(), r), 0) << r;
+    EXPECT_EQ(check_faults_lenient(index, &notes, &text), 0) << text;
+    std::vector<int> all;
+    for (int r = 1; r <= 6000; ++r) all.push_back(r);
+    EXPECT_EQ(walk_forward(), all);
+}

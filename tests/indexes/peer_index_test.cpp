@@ -102,8 +102,42 @@ TEST_F(PeerTest, PeerIndexesPassTheCheckExceptEqualKeysTheEngineLeftUnordered) {
         std::istringstream lines(text);
         for (std::string l; std::getline(lines, l);)
             EXPECT_NE(l.find("equal keys out of record-number order"), std::string::npos) << l;
+        // Those are what the engine does when it keeps an index up to date,
+        // and it reads them back: no fault, only notes.
+        int notes = -1;
+        EXPECT_EQ(check_faults_lenient(i, &notes, &text), 0) << text;
+        EXPECT_EQ(notes, faults);
+        const bool unordered =
+            std::strcmp(p.index, "ITCOD") == 0 || std::strcmp(p.index, "ITVAL") == 0;
+        EXPECT_EQ(notes > 0, unordered);
         i4close_index(i);
     }
+}
+
+TEST_F(PeerTest, TheEnginePutsAChangedKeyAfterTheEntriesAlreadyHoldingIt) {
+    // Records 653 and 1990 of ITENS had their VALOR changed after the build
+    // (their dates are blank and their QTDE out of the pattern) to the value
+    // records 5661 and 5883 hold: the engine keeps them after those.
+    const int i = open_copy("ITENS.DBF", "ITVAL");
+    ASSERT_GE(i, 0);
+    i4select_index(i);
+    const std::vector<int> order = walk_forward();
+    auto at = [&](int r) { return std::find(order.begin(), order.end(), r) - order.begin(); };
+    EXPECT_EQ(at(653), at(5661) + 1);
+    EXPECT_EQ(at(1990), at(5883) + 1);
+    // The store still finds, removes and re-adds them where they are.
+    for (const int r : {653, 1990, 5661}) {
+        SCOPED_TRACE(r);
+        ASSERT_EQ(d4goto_record(r), 0);
+        char key[16];
+        std::memcpy(key, i4build_key(i), 10);
+        ASSERT_EQ(i4remove(i, key, r), 0);
+        EXPECT_EQ(i4remove(i, key, r), 1);
+        ASSERT_EQ(i4insert_entry(i, key, r), 0);
+        EXPECT_EQ(i4insert_entry(i, key, r), 2);
+    }
+    int notes = 0;
+    EXPECT_EQ(check_faults_lenient(i, &notes), 0);
 }
 
 // The keys of every record of the selected table, computed from the records,
@@ -184,7 +218,32 @@ void mutate(std::mt19937& rng, int table, const std::vector<int>& indexes, int o
     }
 }
 
-// Indexes not in `strict` may show only faults containing one of `allowed`.
+// The index walked in key order holds every record's own key in order, and
+// the same records for each key as the records themselves give (in whatever
+// order among equal keys).
+void expect_keys_match_records(int index) {
+    const int w = i4index(index)->geometry.key_length;
+    std::vector<std::pair<std::string, int>> walked;
+    for (const int r : walk_forward()) {
+        ASSERT_EQ(d4goto_record(r), 0);
+        walked.emplace_back(std::string(i4build_key(index), static_cast<std::size_t>(w)), r);
+    }
+    for (std::size_t k = 1; k < walked.size(); ++k)
+        ASSERT_LE(walked[k - 1].first, walked[k].first) << k;
+    std::vector<std::pair<std::string, int>> expected;
+    const int count = d4record_count();
+    for (int r = 1; r <= count; ++r) {
+        ASSERT_EQ(d4goto_record(r), 0);
+        expected.emplace_back(std::string(i4build_key(index), static_cast<std::size_t>(w)), r);
+    }
+    std::sort(walked.begin(), walked.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(walked, expected);
+}
+
+// Every index must pass the check that is not strict; those in `strict` the
+// strict one too, in exactly the order computed from the records; `allowed`
+// lists the faults the strict check may show for the others.
 void mutation_run(PeerTest& test, const char* table_name, const std::vector<const char*>& names,
                   const std::vector<const char*>& strict, const std::vector<const char*>& allowed,
                   unsigned seed) {
@@ -206,6 +265,8 @@ void mutation_run(PeerTest& test, const char* table_name, const std::vector<cons
             SCOPED_TRACE(names[k]);
             const int i = indexes[k];
             std::string text;
+            int notes = 0;
+            EXPECT_EQ(check_faults_lenient(i, &notes, &text), 0) << text;
             const int faults = check_faults(i, &text);
             const bool must_be_clean =
                 std::find_if(strict.begin(), strict.end(), [&](const char* s) {
@@ -223,6 +284,9 @@ void mutation_run(PeerTest& test, const char* table_name, const std::vector<cons
                     for (const char* a : allowed) ok = ok || l.find(a) != std::string::npos;
                     EXPECT_TRUE(ok) << l;
                 }
+                d4select_table(table);
+                i4select_index(i);
+                if (!i4index(i)->unique) expect_keys_match_records(i);
             }
         }
     }

@@ -11,7 +11,7 @@
 //                                   a new, empty dBASE III table
 //   index TABLE INDEX EXPRESSION [--unique]
 //                                   a new index of the table's records
-//   check TABLE INDEX...            verifies each index against its table
+//   check [--strict] TABLE INDEX... verifies each index against its table
 //
 // Every routine writes its output to `out` and its complaints to `err` and
 // returns the process exit status (0 = success).
@@ -46,7 +46,12 @@ int dbf_build_index(const char* table, const char* index, const char* expression
 // Checks index number `index` (open in the store, of the selected table)
 // against its table. Writes one line per fault ("page OFFSET item I: ...")
 // to out and returns the number of faults, or -1 when the file could not be
-// read at all.
+// read at all. Not strict: what an index kept up to date may lawfully show
+// (equal keys out of record-number order, leaves at different depths, a
+// unique index's entry that is not its key's first record) is written as a
+// note ("page OFFSET item I: note: ...") and counted in *notes; strict: as
+// faults. The form without strict is strict (for indexes just built).
+int dbf_check_open_index(int index, std::FILE* out, bool strict, int* notes);
 int dbf_check_open_index(int index, std::FILE* out);
 
 // The commands as the program runs them (argv without the program and the

@@ -14,7 +14,7 @@ void usage() {
                "  dbftool seek TABLE INDEX KEY\n"
                "  dbftool create TABLE NAME:TYPE:WIDTH[:DECIMALS]...\n"
                "  dbftool index TABLE INDEX EXPRESSION [--unique]\n"
-               "  dbftool check TABLE INDEX...\n",
+               "  dbftool check [--strict] TABLE INDEX...\n",
                stderr);
 }
 
