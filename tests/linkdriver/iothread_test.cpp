@@ -489,3 +489,30 @@ TEST_F(RawLink, AnswersCutOffAtTheirEndAreRefused) {
         }
     }
 }
+
+TEST_F(RawLink, DataAreaWithoutAnEndIsCutAfter300Passes) {
+    linktest::RawPeer peer(line.master());
+    // A header and 400 data bytes, no end. The PC stops reading after its
+    // 300th pass (the 301st data byte) and refuses the frame; the 99 bytes
+    // left over make the next cycle's answer, which times out and is
+    // refused too. A reader without the pass limit would take all 400 and
+    // refuse once.
+    std::vector<std::uint8_t> flood = {0x10, 0x02, 0x00, 0x01, 0x00, 0x05, 0x0C, 0x01, 0x90};
+    flood.insert(flood.end(), 400, 0x41);
+    peer.Queue(5, flood);
+    const std::uint16_t one[1] = {5};
+    ASSERT_EQ(_AbrePorta("COM1", 1, one), 0u);
+    const int first = peer.WaitFor(0, 0x07, 5, 10000);
+    ASSERT_GE(first, 0);
+    const int second = peer.WaitFor(std::size_t(first) + 1, 0x07, 5, 10000);
+    ASSERT_GT(second, first);
+    EXPECT_EQ(peer.Frames()[std::size_t(second) - 1].code, 0x01);
+    // Then the terminal is silent: polls only.
+    const std::size_t seen = peer.Frames().size();
+    peer.WaitFrames(seen + 4, 10000);
+    const auto frames = peer.Frames();
+    for (std::size_t i = std::size_t(second) + 1; i < frames.size(); ++i)
+        EXPECT_EQ(frames[i].code, 0x01) << i;
+    Delivered d;
+    EXPECT_EQ(Read(d, 0), 1u);
+}
