@@ -222,7 +222,12 @@ int b4load_child(int index, int direction) {
         const std::uint8_t* item = b4current_item(index);
         if (item == nullptr) return -1;
         offset = b4item_child(item);
-        if (offset < 1) return -1;
+        if (offset < 1) {
+            // A leaf; but in a branch page (item 0 has a child) every item
+            // has one, and taking the page for a leaf would put keys into it.
+            if (!b4page_is_leaf(b4slot(h->path)->page)) return damaged(h);
+            return -1;
+        }
     }
     // The header page is no tree page, and a page already on the path would
     // make the descent go round for ever.

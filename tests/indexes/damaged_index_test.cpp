@@ -232,3 +232,28 @@ TEST_F(DamageTest, AFreeListIntoTheTreeIsNotUsedForNewPages) {
     EXPECT_EQ(std::vector<char>(after.begin() + root, after.begin() + root + 1024),
               std::vector<char>(before.begin() + root, before.begin() + root + 1024));
 }
+
+TEST_F(DamageTest, ABranchItemWithoutAChildIsRefusedAndNothingIsWritten) {
+    // The root of ITCOD is a branch (its item 0 has a child); every other
+    // item of it loses its child. Descending there must not take the branch
+    // page for a leaf and put a new key into it.
+    peer_copy();
+    const std::uint32_t root = get32(i4h_root);
+    std::vector<char> f = read_file(index);
+    auto* r = reinterpret_cast<std::uint8_t*>(f.data() + root);
+    for (int i = 1; i <= b4key_count(r); ++i) b4put32(b4item(r, i), 0);
+    write_file(index, f);
+    const int i = i4open_index(index.c_str());
+    ASSERT_GE(i, 0);
+    e4set_last_error(0);
+    EXPECT_LT(d4goto_last(), 0);
+    EXPECT_EQ(e4last_error(), err4index_file);
+    EXPECT_LT(i4seek_text("ZZZ"), 0);
+    const int count = d4record_count();
+    d4blank_record();
+    f4put_text(f4ref_by_number(1), "ZZZ");
+    EXPECT_LT(d4append_record(), 0);
+    EXPECT_EQ(d4record_count(), count);
+    EXPECT_EQ(i4close_index(i), 0);
+    EXPECT_EQ(read_file(index), f);
+}
