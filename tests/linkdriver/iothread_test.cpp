@@ -516,3 +516,28 @@ TEST_F(RawLink, DataAreaWithoutAnEndIsCutAfter300Passes) {
     Delivered d;
     EXPECT_EQ(Read(d, 0), 1u);
 }
+
+TEST_F(RawLink, RtsIsUpOnlyWhileThePcListens) {
+    linktest::RawPeer peer(line.master());
+    peer.Queue(
+        5, {0x10, 0x02, 0x00, 0x01, 0x00, 0x05, 0x0C, 0x00, 0x02, 0x31, 0x32, 0x10, 0x03, 0x63});
+    const std::uint16_t one[1] = {5};
+    ASSERT_EQ(_AbrePorta("COM1", 1, one), 0u);
+    Delivered d;
+    ASSERT_EQ(Read(d, 10000), 0u);
+    // The request is in: RTS went down after its checksum, so the ACK and
+    // the answer can go out; DTR stays up.
+    EXPECT_EQ(plat::SerialTestModemLines(), 1u);
+    const std::uint8_t done = 0x31;
+    ASSERT_EQ(_EscrevePorta(5, &done, 0x0F, 1), 0u);
+    const int answer = peer.WaitFor(0, 0x0F, 5, 10000);
+    ASSERT_GE(answer, 0);
+    // After the next poll the PC listens: the thread is held in its first
+    // read of header 1 with RTS up.
+    ASSERT_GE(peer.WaitFor(std::size_t(answer) + 1, 0x01, 5, 10000), 0);
+    plat::SerialTestHoldReads(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::uint32_t listening = plat::SerialTestModemLines();
+    plat::SerialTestHoldReads(false);
+    EXPECT_EQ(listening, 3u);
+}
