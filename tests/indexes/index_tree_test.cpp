@@ -416,3 +416,45 @@ TEST_F(TreeTest, ABranchPageLosingItsLastKeyLeavesAShallowerLeafThatStillReadsIn
     for (int r = 1; r <= 6000; ++r) all.push_back(r);
     EXPECT_EQ(walk_forward(), all);
 }
+
+TEST_F(TreeTest, AnIndexStaysTheEvictionVictimUntilItHoldsFewerThanTwentyCachedPages) {
+    const int t = d4open_table(dir.copy_peer("ITENS.DBF").c_str());
+    d4select_table(t);
+    const int cod = i4open_index(dir.copy_peer("ITCOD.NTX").c_str());
+    d4select_table(t);
+    const int val = i4open_index(dir.copy_peer("ITVAL.NTX").c_str());
+    ASSERT_GE(cod, 0);
+    ASSERT_GE(val, 0);
+    EXPECT_EQ(i4next_for_eviction(cod), val);
+    EXPECT_EQ(i4next_for_eviction(val), cod);
+
+    // ITCOD walked whole: past the end its path is back at the root alone,
+    // the other 24 slots of the pool hold its cached pages, and it is where
+    // pages are taken from.
+    i4select_index(cod);
+    EXPECT_EQ(walk_forward(), read_ord("ITCOD.ORD"));
+    ASSERT_EQ(h4capacity(g4.page_pool), 25);
+    EXPECT_EQ(i4index(cod)->cache_count, 24);
+    EXPECT_EQ(g4.eviction_index, cod);
+
+    // ITVAL's first key needs its three pages: each is taken from ITCOD's
+    // cache, which still holds 21, so ITCOD stays the victim.
+    i4select_index(val);
+    ASSERT_EQ(i4goto_first_key(val), 0);
+    EXPECT_EQ(i4index(cod)->cache_count, 21);
+    EXPECT_EQ(g4.eviction_index, cod);
+    // Its last key needs two more: ITCOD is down to 19, fewer than its limit
+    // of 20, and the pointer moves on to ITVAL.
+    ASSERT_EQ(i4goto_last_key(val), 0);
+    EXPECT_EQ(i4index(cod)->cache_count, 19);
+    EXPECT_EQ(g4.eviction_index, val);
+    EXPECT_EQ(h4capacity(g4.page_pool), 25);
+    // A key in the middle needs one page ITVAL has not cached (its branch
+    // page is in ITVAL's cache): it is taken from ITVAL's own cache, and
+    // since ITVAL holds fewer than 20 the pointer moves on to ITCOD.
+    ASSERT_GE(i4find_key(val, "0005"), 0);
+    EXPECT_EQ(i4index(cod)->cache_count, 19);
+    EXPECT_EQ(i4index(val)->cache_count, 2);
+    EXPECT_EQ(g4.eviction_index, cod);
+    EXPECT_EQ(walk_forward(), read_ord("ITVAL.ORD"));
+}
