@@ -403,8 +403,8 @@ TEST_F(RawLink, HeaderAnalysisOfTheLastTwoRows) {
                {0x77, 0x12, 0x34, 0x0C, 0x00, 0x01, 0x41, 0x10, 0x03, talvoterm::CheckSum(stored)});
     // Terminal 5 leaves out 10 02 00 01: nothing matches, the five bytes are
     // taken as bytes 4 to 8 and one more read is spent on byte 9, which the
-    // data area overwrites: the first data byte is lost and the length test
-    // refuses the frame.
+    // data area overwrites: the first data byte is lost, so the checksum
+    // (and after it the length field) no longer fits and the frame is refused.
     peer.Queue(5, {0x00, 0x05, 0x0C, 0x00, 0x02, 0x31, 0x32, 0x10, 0x03, 0x63});
     const std::uint16_t two[2] = {0x1234, 5};
     ASSERT_EQ(_AbrePorta("COM1", 2, two), 0u);
