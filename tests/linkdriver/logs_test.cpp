@@ -189,3 +189,10 @@ TEST_F(Logs, FaultOnTheLineThreadNamesItsStepAndTheChecksumItsOwn) {
                                             kStamp + "\r\nExcecao n\xBA" + "1 em CheckSum - " +
                                             kStamp + "\r\n");
 }
+
+TEST_F(Logs, ExceptionLogThatCannotBeOpenedIsSkippedAndTheLockGivenBack) {
+    std::filesystem::create_directory("excecoes.txt");
+    EXPECT_EQ(GravaExcecoes("abc"), 0u);
+    EXPECT_EQ(GravaExcecoes("def"), 0u);
+    EXPECT_TRUE(std::filesystem::is_directory("excecoes.txt"));
+}
