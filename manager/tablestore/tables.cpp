@@ -532,7 +532,14 @@ int d4append_record() {
                                       static_cast<std::uint32_t>(t->record_width) + 1, t->file_name,
                                       "Record Number:", number_text.text);
     t->record[t->record_width] = '\0';
-    return written < 0 ? -1 : 0;
+    if (written < 0) {
+        // The record is not (wholly) in the file: the count goes back to
+        // what the file holds, so that the next append writes over the
+        // broken rest instead of leaving it in the table as a record.
+        t->header.record_count = -1;
+        return -1;
+    }
+    return 0;
 }
 
 int d4write_record(int n) {

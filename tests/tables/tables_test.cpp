@@ -4,6 +4,8 @@
 
 #include "manager/tablestore/fields.h"
 #include <climits>
+#include <csignal>
+#include <sys/resource.h>
 
 #include "manager/tablestore/fileio.h"
 #include "manager/tablestore/pools.h"
@@ -274,6 +276,43 @@ TEST_F(Tables, AppendWritesTheRecordAndOneEndByte) {
     EXPECT_EQ(d4current_table()->lock_state, d4lock_append);
     EXPECT_EQ(d4current_table()->header.record_count, 4)
         << "the count is cached under the append lock";
+}
+
+TEST_F(Tables, AFailedAppendLeavesNoBrokenRecordBehind) {
+    // The disk fills up in the middle of an append (a file size limit plays
+    // the full disk): the append fails, and the next one writes over the
+    // broken rest instead of leaving it in the table as a record.
+    const std::string name = dir.file("F.DBF");
+    Bytes image = make_table(kPeople, people(2), {}, false);
+    const std::size_t before = image.size();
+    ASSERT_GE(open_image("F.DBF", image), 0);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max < before + 100)
+        GTEST_SKIP() << "file size limit too low here";
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit tight = saved;
+    tight.rlim_cur = before + 4;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+    ::testing::internal::CaptureStderr();
+    const int failed = d4append_blank_record();
+    ::testing::internal::GetCapturedStderr();
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    std::signal(SIGXFSZ, SIG_DFL);
+    ASSERT_EQ(failed, -1);
+    EXPECT_EQ(e4last_error(), 160);
+    EXPECT_EQ(read_file(name).size(), before + 4) << "four bytes of the record got there";
+    EXPECT_EQ(d4record_count(), 2) << "the count is what the file holds";
+
+    ASSERT_EQ(d4append_blank_record(), 0);
+    f4put_text(f4ref("NAME"), "NEXT");
+    ASSERT_EQ(d4flush_table(-1), 0);
+    EXPECT_EQ(d4record_number(), 3);
+    EXPECT_EQ(d4record_count(), 3);
+    const Bytes after = read_file(name);
+    ASSERT_EQ(after.size(), before + 10 + 1);
+    EXPECT_EQ(std::string(after.begin() + static_cast<long>(before), after.end()),
+              " NEXT     \x1A");
 }
 
 TEST_F(Tables, CloseStampsTodayAndTheCount) {
