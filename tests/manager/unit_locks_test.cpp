@@ -225,3 +225,57 @@ TEST_F(TextLockTest, NoRecordLocksButTheWholeFileLocksByteZero) {
 }
 
 } // namespace
+
+namespace {
+
+// Whether another program finds [start, start + length) of the file held,
+// asked from a process of its own with an ordinary record-lock query.
+bool HeldForAnotherProgram(const std::string& path, std::int64_t start, std::int64_t length) {
+    const pid_t child = ::fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        const int fd = ::open(path.c_str(), O_RDWR);
+        if (fd < 0) ::_exit(2);
+        struct flock fl {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        fl.l_start = start;
+        fl.l_len = length;
+        if (::fcntl(fd, F_GETLK, &fl) != 0) ::_exit(2);
+        ::_exit(fl.l_type == F_UNLCK ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 2);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 1;
+}
+
+// The regions other programs see: exactly 1,000,000,000 + r for record r,
+// and exactly 1,000,000,000 bytes from 1,000,000,000 for the whole table.
+TEST_F(LockTest, OtherProgramsSeeExactlyTheLockedRegions) {
+    const std::string path = dir.file("ITEMS.DBF");
+    EXPECT_FALSE(HeldForAnotherProgram(path, kLockBase + 5, 1));
+    ASSERT_EQ(Ask(A, 36), 'T');
+    EXPECT_TRUE(HeldForAnotherProgram(path, kLockBase + 5, 1));
+    EXPECT_FALSE(HeldForAnotherProgram(path, kLockBase + 4, 1));
+    EXPECT_FALSE(HeldForAnotherProgram(path, kLockBase + 6, 1));
+    EXPECT_FALSE(HeldForAnotherProgram(path, 5, 1));
+    ASSERT_EQ(Unlock(A), 15);
+    EXPECT_FALSE(HeldForAnotherProgram(path, kLockBase + 5, 1));
+
+    ASSERT_EQ(Ask(A, 37), 'T');
+    EXPECT_TRUE(HeldForAnotherProgram(path, kLockBase, 1));
+    EXPECT_TRUE(HeldForAnotherProgram(path, 2 * kLockBase - 1, 1));
+    EXPECT_FALSE(HeldForAnotherProgram(path, kLockBase - 1, 1));
+    EXPECT_FALSE(HeldForAnotherProgram(path, 2 * kLockBase, 1));
+    EXPECT_FALSE(HeldForAnotherProgram(path, 0, 1));
+    // Taking a record lock gives the whole table back to others.
+    ASSERT_EQ(Ask(A, 36), 'T');
+    EXPECT_FALSE(HeldForAnotherProgram(path, kLockBase + 7, 1));
+    EXPECT_TRUE(HeldForAnotherProgram(path, kLockBase + 5, 1));
+    // At shutdown every terminal's lock goes.
+    ASSERT_EQ(ReleaseLocks(locks, A), 0);
+    EXPECT_FALSE(HeldForAnotherProgram(path, kLockBase, kLockBase));
+}
+
+} // namespace
