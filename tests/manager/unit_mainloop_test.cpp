@@ -8,7 +8,10 @@
 #include "manager/mainloop.h"
 #include "manager/runtime.h"
 #include "manager/startup.h"
+#include "manager/tablestore/store.h"
+#include "manager/tablestore/tables.h"
 #include "manager/warnings.h"
+#include "manager/window.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/ui.h"
@@ -251,6 +254,55 @@ TEST_F(OutputIdleTest, ReleaseForOneTerminalLeavesAnotherHoldersDevice) {
     plat::AdvanceTestTick(60000);
     Passes(1);
     EXPECT_EQ(OutputHolder, kNoSlot);
+}
+
+} // namespace
+
+namespace {
+
+// The window procedure's create and destroy, and the quit path of the loop.
+class WindowAndQuitTest : public PollPassTest {
+  protected:
+    mtest::ScratchDir dir;
+};
+
+TEST_F(WindowAndQuitTest, CreateChecksCommErrorsAndDestroyPostsTheQuitMessage) {
+    mtest::WriteFile(dir.file("CommErrors.txt"), std::string(2000001, 'x'));
+    EXPECT_EQ(ProcJan(plat::kMsgCreate, 0, 0), 0);
+    ASSERT_EQ(plat::RecordedBoxCount(), 1);
+    EXPECT_STREQ(plat::RecordedBoxAt(0)->caption, "Aviso");
+    EXPECT_EQ(std::string(plat::RecordedBoxAt(0)->text)
+                  .rfind("O Arquivo CommErrors.txt esta com "
+                         "mais de 2 Megabytes",
+                         0),
+              0u);
+    plat::Message m{};
+    EXPECT_FALSE(plat::PeekMessage(&m));
+    EXPECT_EQ(ProcJan(plat::kMsgDestroy, 0, 0), 0);
+    ASSERT_TRUE(plat::PeekMessage(&m));
+    EXPECT_EQ(m.id, plat::kMsgQuit);
+    EXPECT_EQ(m.wParam, 0u);
+    EXPECT_FALSE(plat::PeekMessage(&m));
+}
+
+TEST_F(WindowAndQuitTest, QuitShutsDownClosesThePortAndEndsWithItsValue) {
+    mtest::WriteTable(dir.file("ITEMS.DBF"), {{"NAME", 10}}, {"ANA", "BIA"});
+    mtest::WriteConfig(dir.path(), mtest::MakeConfig({5}, {{"ITEMS.DBF", 'D'}}));
+    ASSERT_TRUE(Initialise()) << MessageBuffer;
+    ASSERT_NE(d4table(DataFileHandle[0]), nullptr);
+    // A request waiting is not served once the quit message is there.
+    link.queue_request({5, 28, {}});
+    plat::PostQuitMessage(0);
+    EXPECT_EQ(MainLoop(), 0);
+    EXPECT_EQ(link.closes, 1);
+    EXPECT_TRUE(link.sent.empty());
+    // Shutdown ran: every table is closed.
+    EXPECT_EQ(d4table(0), nullptr);
+    d4reset_store();
+
+    plat::PostQuitMessage(3);
+    EXPECT_EQ(MainLoop(), 3);
+    EXPECT_EQ(link.closes, 2);
 }
 
 } // namespace
