@@ -230,6 +230,34 @@ TEST_F(ProgramTest, NoPortEnabledFailsWithTheOpenMessage) {
     const std::string log = manager.log();
     EXPECT_NE(log.find("Erro "), std::string::npos) << log;
     EXPECT_NE(log.find(" na Abertura da Porta de Comunicacao"), std::string::npos) << log;
+    // The whole text: "Erro " + the driver's number in decimal + the rest.
+    const std::size_t at = log.find("Erro ");
+    ASSERT_NE(at, std::string::npos);
+    std::size_t digits = at + 5;
+    while (digits < log.size() && log[digits] >= '0' && log[digits] <= '9') ++digits;
+    EXPECT_GT(digits, at + 5) << log;
+    EXPECT_EQ(log.compare(digits, std::string::npos, " na Abertura da Porta de Comunicacao\n"), 0)
+        << log;
+}
+
+TEST_F(ProgramTest, LargeCommErrorsWarnsAtStartAndTheManagerStillServes) {
+    mtest::WriteConfig(dir.path(), mtest::MakeConfig({5}, {}));
+    mtest::WriteFile(dir.file("CommErrors.txt"), std::string(3000001, 'x'));
+    Line({5});
+    manager.start(dir.path(), {});
+    EXPECT_EQ(AnswerCode(Ask(5, 28)), 28) << manager.log();
+    EXPECT_EQ(manager.stop(), 0);
+    // The box (caption "Aviso"); the text shown as UTF-8 on this side.
+    const std::string log = manager.log();
+    EXPECT_NE(log.find("Aviso"), std::string::npos) << log;
+    EXPECT_NE(log.find("O Arquivo CommErrors.txt esta com mais de 3 Megabytes, o que pode indicar"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Este arquivo registra erros detectados pela porta serial do PC."),
+              std::string::npos)
+        << log;
+    // The manager never shortens the file.
+    EXPECT_EQ(mtest::ReadFile(dir.file("CommErrors.txt")).size(), 3000001u);
 }
 
 TEST_F(ProgramTest, StartUpFailuresShowTheirTextAndExitOne) {
