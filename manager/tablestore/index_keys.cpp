@@ -280,11 +280,42 @@ int find_entry_anywhere(int index, const char* key, int record_number) {
 
 } // namespace
 
+namespace {
+
+// After i4find_entry gave 1: true when it stopped on an entry with the key
+// itself (and a greater record number) and one of the entries with that key
+// after it is (key, n). Indexes written by other programs do not always keep
+// equal keys in record-number order, and such an entry must not be added a
+// second time. 1 there; 0 not there (the position is lost); 2 not there
+// and nothing moved (i4find_entry stopped on a greater key); -1.
+int later_equal_entry(int index, const char* key, int record_number) {
+    const int w = i4index(index)->geometry.key_length;
+    const std::uint8_t* at = current_key(index);
+    if (at == nullptr || std::memcmp(at, key, static_cast<std::size_t>(w)) != 0) return 2;
+    for (;;) {
+        const int moved = i4skip(index, 1);
+        if (moved < 0) return -1;
+        if (moved == 0) return 0;
+        if (std::memcmp(current_key(index), key, static_cast<std::size_t>(w)) != 0) return 0;
+        if (static_cast<std::int64_t>(b4item_record(b4current_item(index))) == record_number)
+            return 1;
+    }
+}
+
+} // namespace
+
 int i4insert_entry(int index, const char* key, int record_number) {
-    const int r = i4find_entry(index, key, record_number);
+    int r = i4find_entry(index, key, record_number);
     if (r < 0) return -1;
     if (r == 0) return 2;
     IndexHandle* h = i4index(index);
+    if (r == 1 && !h->unique) {
+        const int later = later_equal_entry(index, key, record_number);
+        if (later < 0) return -1;
+        if (later == 1) return 2;
+        if (later == 0 && i4find_entry(index, key, record_number) != 1) return -1;
+        h = i4index(index);
+    }
     if ((r == 1 || r == 4) && h->unique) return 1;
     if (r == 3 || r == 4) {
         if (!b4is_leaf(index) && last_key(index) < 0) return -1;

@@ -309,3 +309,25 @@ TEST_F(PeerTest, ThousandsOfChangesOnThreeLevelIndexesKeepEveryIndexConsistent) 
     mutation_run(*this, "ITENS.DBF", {"ITCOD", "ITVAL", "ITDATA"}, {"ITDATA"},
                  {"equal keys out of record-number order"}, 7u);
 }
+
+TEST_F(PeerTest, AnEntryStandingAfterAGreaterRecordOfItsKeyIsNotAddedTwice) {
+    // In ITVAL record 653 stands after 5661, which has the same key: adding
+    // (key, 653) again finds it there (2), and a record whose key is changed
+    // to that value by a table write whose index already holds it is the
+    // out-of-date error 330, not a second entry.
+    const int i = open_copy("ITENS.DBF", "ITVAL");
+    ASSERT_GE(i, 0);
+    i4select_index(i);
+    ASSERT_EQ(d4goto_record(653), 0);
+    char key[16];
+    std::memcpy(key, i4build_key(i), 10);
+    EXPECT_EQ(i4insert_entry(i, key, 653), 2);
+    // A new record of that key still goes in, and at most once.
+    EXPECT_EQ(i4insert_entry(i, key, 9000), 0);
+    EXPECT_EQ(i4insert_entry(i, key, 9000), 2);
+    EXPECT_EQ(i4remove(i, key, 9000), 0);
+    std::string text;
+    EXPECT_EQ(check_faults_lenient(i, nullptr, &text), 0) << text;
+    const std::vector<int> order = walk_forward();
+    EXPECT_EQ(order, read_ord("ITVAL.ORD"));
+}
