@@ -331,3 +331,58 @@ TEST_F(PeerTest, AnEntryStandingAfterAGreaterRecordOfItsKeyIsNotAddedTwice) {
     const std::vector<int> order = walk_forward();
     EXPECT_EQ(order, read_ord("ITVAL.ORD"));
 }
+
+TEST_F(PeerTest, AKeyChangeTouchesOnlyTheCountsOffsetsAndOneItemOfItsPages) {
+    // Other programs read these files: a key change through the store may
+    // change the version counter, the key counts and offset entries of the
+    // pages it works on and the one item slot the new entry takes; no other
+    // byte. Tried on records until one whose new key needs no split.
+    const PageGeometry g = b4geometry_for(12);
+    const std::size_t entries_end = 2 + 2 * static_cast<std::size_t>(g.max_keys + 1);
+    bool tried = false;
+    for (int r = 1; r <= 40 && !tried; ++r) {
+        d4close_all_tables();
+        const std::string table = dir.copy_peer("ITENS.DBF");
+        const std::string name = dir.copy_peer("ITCOD.NTX");
+        const std::vector<char> before = read_file(name);
+        d4select_table(d4open_table(table.c_str()));
+        const int i = i4open_index(name.c_str());
+        ASSERT_GE(i, 0);
+        ASSERT_EQ(d4goto_record(r), 0);
+        std::string code(d4table(g4.selected_table)->record + 1, 12);
+        code[11] = '~'; // just after the old key, most likely in the same leaf
+        f4put_text(f4ref("CODIGO"), code.c_str());
+        ASSERT_EQ(d4write_record(r), 0);
+        ASSERT_EQ(i4release_index(i), 0);
+        const std::vector<char> after = read_file(name);
+        if (after.size() != before.size()) continue; // a split: another record
+        tried = true;
+        SCOPED_TRACE(r);
+        EXPECT_NE(before, after);
+        EXPECT_EQ(b4get16(reinterpret_cast<const std::uint8_t*>(after.data() + 2)),
+                  b4get16(reinterpret_cast<const std::uint8_t*>(before.data() + 2)) + 1);
+        for (std::size_t b = 0; b < b4page_size; ++b) {
+            if (b != 2 && b != 3) {
+                EXPECT_EQ(before[b], after[b]) << "header byte " << b;
+            }
+        }
+        for (std::size_t page = b4page_size; page < before.size(); page += b4page_size) {
+            std::vector<std::size_t> items;
+            for (std::size_t b = page + entries_end; b < page + b4page_size; ++b)
+                if (before[b] != after[b]) items.push_back(b - page);
+            if (items.empty()) continue;
+            // Every changed byte after the offset entries lies in one item slot.
+            const auto* p = reinterpret_cast<const std::uint8_t*>(after.data() + page);
+            bool in_one = false;
+            for (int k = 0; k <= g.max_keys && !in_one; ++k) {
+                const auto start = static_cast<std::size_t>(b4offset_entry(p, k));
+                in_one = items.front() >= start &&
+                         items.back() < start + static_cast<std::size_t>(g.item_size);
+            }
+            EXPECT_TRUE(in_one) << "page " << page;
+        }
+        std::string text;
+        EXPECT_EQ(check_faults_lenient(i, nullptr, &text), 0) << text;
+    }
+    EXPECT_TRUE(tried);
+}
