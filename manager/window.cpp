@@ -33,6 +33,6 @@ std::intptr_t ProcJan(std::uint32_t message, std::uintptr_t wParam, std::intptr_
 }
 
 std::uint32_t CreateManagerWindow() {
-    const plat::WindowSpec spec{kWindowClass, kWindowTitle, 10, 200, 220, 130, true};
-    return plat::WindowCreate(spec, ProcJan);
+    const plat::WindowSpec shape{kWindowClass, kWindowTitle, 10, 200, 220, 130, true};
+    return plat::WindowCreate(shape, ProcJan);
 }

@@ -154,10 +154,10 @@ void SetUiBackend(const UiBackend* backend) {
     g_backend = backend ? backend : &kHeadless;
 }
 
-std::uint32_t WindowCreate(const WindowSpec& spec, WindowProc proc) {
+std::uint32_t WindowCreate(const WindowSpec& shape, WindowProc proc) {
     if (proc == nullptr || g_proc != nullptr) return Fail(kErrInvalidParameter);
     g_proc = proc;
-    if (g_backend->windowCreated) g_backend->windowCreated(spec);
+    if (g_backend->windowCreated) g_backend->windowCreated(shape);
     g_proc(kMsgCreate, 0, 0);
     return kErrSuccess;
 }

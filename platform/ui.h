@@ -88,7 +88,7 @@ struct WindowSpec {
 
 // Creates the window and runs its create message through proc before
 // returning. One window per process: 87 when one exists already.
-std::uint32_t WindowCreate(const WindowSpec& spec, WindowProc proc);
+std::uint32_t WindowCreate(const WindowSpec& shape, WindowProc proc);
 
 // Shows the window (nothing in the headless back end).
 void WindowShow();
@@ -136,7 +136,7 @@ void PaintEnd(PaintContext* paint);
 struct UiBackend {
     // Texts in UTF-8; returns the button.
     int (*messageBox)(const char* text, const char* caption, unsigned style);
-    void (*windowCreated)(const WindowSpec& spec);
+    void (*windowCreated)(const WindowSpec& shape);
     void (*windowShow)();
     void (*windowDestroyed)();
     // Takes one pending event of the window without waiting.

@@ -198,10 +198,10 @@ std::intptr_t TestProc(std::uint32_t msg, std::uintptr_t w, std::intptr_t l) {
 
 TEST(MessageLoop, CreatePostedMessagesAndQuitLast) {
     g_creates = g_destroys = 0;
-    WindowSpec spec{"TALVOC", "WTALVOC", 10, 200, 220, 130, true};
-    ASSERT_EQ(WindowCreate(spec, TestProc), 0u);
+    WindowSpec shape{"TALVOC", "WTALVOC", 10, 200, 220, 130, true};
+    ASSERT_EQ(WindowCreate(shape, TestProc), 0u);
     EXPECT_EQ(g_creates, 1);
-    EXPECT_EQ(WindowCreate(spec, TestProc), kErrInvalidParameter);
+    EXPECT_EQ(WindowCreate(shape, TestProc), kErrInvalidParameter);
     WindowShow();
     Message m{};
     EXPECT_FALSE(PeekMessage(&m));
@@ -250,8 +250,8 @@ class Instances : public testing_support::ScratchDir {
             ::close(ready[0]);
             std::uint32_t err = 0;
             if (InstanceClaim(&err) != InstanceResult::kFirst) ::_exit(20);
-            WindowSpec spec{"TALVOC", "WTALVOC", 10, 200, 220, 130, true};
-            WindowCreate(spec, TestProc);
+            WindowSpec shape{"TALVOC", "WTALVOC", 10, 200, 220, 130, true};
+            WindowCreate(shape, TestProc);
             (void)!::write(ready[1], "r", 1);
             for (int i = 0; i < 600000; ++i) { // at most about 10 minutes
                 Message m;
