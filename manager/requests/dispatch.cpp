@@ -10,6 +10,7 @@
 #include <array>
 
 #include "manager/requests/context.h"
+#include "manager/requests/download.h"
 #include "manager/requests/locks.h"
 #include "manager/requests/table_requests.h"
 #include "manager/runtime.h"
@@ -63,8 +64,8 @@ constexpr std::array<Row, kHighestCode + 1> MakeTable() {
     std::array<Row, kHighestCode + 1> t{};
     for (Row& r : t) r = kNone;
     // 0, 1, 3, 4, 6, 7, 8, 12, 13, 15, 32: no handler.
-    t[2] = {nullptr, false, false};          // send my application image
-    t[5] = {nullptr, false, false};          // send my alternate application image (.MKZ)
+    t[2] = {SendImage, false, false};        // send my application image
+    t[5] = {SendAltImage, false, false};     // send my alternate application image (.MKZ)
     t[9] = {Ignore, false, false};           // nothing, no answer
     t[10] = {OpenHigh, false, true};         // open a table, high base (reply 10)
     t[11] = {OpenHighIndexed, false, true};  // open a table with an index, high base (reply 11)
