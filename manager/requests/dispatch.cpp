@@ -9,6 +9,7 @@
 
 #include <array>
 
+#include "manager/output.h"
 #include "manager/requests/context.h"
 #include "manager/requests/download.h"
 #include "manager/requests/locks.h"
@@ -97,13 +98,13 @@ constexpr std::array<Row, kHighestCode + 1> MakeTable() {
     t[41] = {CloseTable, false, false};      // close the table
     t[42] = {Open42, false, true};           // open a table with an index (reply 42)
     t[43] = {nullptr, true, true};           // append a record and update its fields
-    t[44] = {nullptr, false, false};         // open or release the default output device
-    t[45] = {nullptr, false, false};         // write to the local output device
+    t[44] = {OpenDefaultOutput, false, false}; // open or release the default output device
+    t[45] = {WriteOutput, false, false};       // write to the local output device
     t[46] = {nullptr, true, true};           // append a blank record once
     t[47] = {nullptr, true, true};           // update fields, with a sequence byte
     t[48] = {nullptr, true, true};           // append once and update fields
-    t[49] = {nullptr, false, false};         // write to the output device once
-    t[50] = {nullptr, false, false};         // open or release a chosen output device
+    t[49] = {WriteOutputOnce, false, false};   // write to the output device once
+    t[50] = {OpenChosenOutput, false, false};  // open or release a chosen output device
     return t;
 }
 
