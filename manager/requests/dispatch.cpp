@@ -13,6 +13,7 @@
 #include "manager/requests/context.h"
 #include "manager/requests/download.h"
 #include "manager/requests/locks.h"
+#include "manager/requests/record_requests.h"
 #include "manager/requests/table_requests.h"
 #include "manager/runtime.h"
 
@@ -73,10 +74,10 @@ constexpr std::array<Row, kHighestCode + 1> MakeTable() {
     t[14] = {Refuse, false, false};          // answered 14
     t[16] = {Open16, false, true};           // open a table (reply 16)
     t[17] = {SelectOrder, true, true};       // choose the order
-    t[18] = {nullptr, true, true};           // append a blank record
-    t[19] = {nullptr, true, true};           // update fields of the current record
-    t[20] = {nullptr, true, true};           // mark the current record deleted
-    t[21] = {nullptr, true, true};           // clear the deletion mark
+    t[18] = {AppendBlankRequest, true, true}; // append a blank record
+    t[19] = {UpdateFieldsRequest, true, true}; // update fields of the current record
+    t[20] = {DeleteRecordRequest, true, true}; // mark the current record deleted
+    t[21] = {RecallRecordRequest, true, true}; // clear the deletion mark
     t[22] = {GotoRecord, true, true};        // go to a record number
     t[23] = {GotoLast, true, true};          // go to the last record
     t[24] = {GotoFirst, true, true};         // go to the first record
@@ -97,12 +98,12 @@ constexpr std::array<Row, kHighestCode + 1> MakeTable() {
     t[40] = {SendRecordNumber, true, true};  // the current record number
     t[41] = {CloseTable, false, false};      // close the table
     t[42] = {Open42, false, true};           // open a table with an index (reply 42)
-    t[43] = {nullptr, true, true};           // append a record and update its fields
+    t[43] = {AppendUpdateRequest, true, true}; // append a record and update its fields
     t[44] = {OpenDefaultOutput, false, false}; // open or release the default output device
     t[45] = {WriteOutput, false, false};       // write to the local output device
-    t[46] = {nullptr, true, true};           // append a blank record once
-    t[47] = {nullptr, true, true};           // update fields, with a sequence byte
-    t[48] = {nullptr, true, true};           // append once and update fields
+    t[46] = {AppendBlankOnceRequest, true, true}; // append a blank record once
+    t[47] = {UpdateFieldsOnceRequest, true, true}; // update fields, with a sequence byte
+    t[48] = {AppendUpdateOnceRequest, true, true}; // append once and update fields
     t[49] = {WriteOutputOnce, false, false};   // write to the output device once
     t[50] = {OpenChosenOutput, false, false};  // open or release a chosen output device
     return t;

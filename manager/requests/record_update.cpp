@@ -1,0 +1,121 @@
+// Storing field values by field name into the terminal's current record
+// (codes 19 and 47), optionally into a record appended first (43 and 48),
+// each value converted by its field's type. Codes 47 and 48 carry a
+// sequence byte, so a repeated 48 does not append a second record.
+#include "manager/requests/record_requests.h"
+
+#include "manager/requests/table_requests.h"
+#include "manager/requests/table_support.h"
+#include "manager/tablestore/fields.h"
+#include "manager/tablestore/tables.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr int kSequenceByte = 0;
+constexpr int kFieldsAt = 2;     // codes 19, 43
+constexpr int kFieldsOnceAt = 3; // codes 47, 48
+constexpr std::uint8_t kStored = 0;
+constexpr std::uint8_t kRefused = 1;
+
+// Converts and stores one value by the field's type. False for a field
+// type that takes no value from a terminal (the request stops there).
+bool StoreValue(int ref, const char* value) {
+    switch (f4field_type(ref)) {
+    case 'C':
+    case 'M':
+        f4put_text(ref, value); // cut at the width or blank-padded
+        return true;
+    case 'N':
+    case 'F': f4put_number(ref, RequestReal(value)); return true;
+    case 'L':
+        if (const char c = LogicalValue(value); c != 0) f4put_char(ref, c);
+        return true; // another letter leaves the field as it is
+    case 'D': {
+        char date[f4text_size];
+        if (DateValue(value, date, sizeof date)) f4put_text(ref, date);
+        return true; // a value that is no date leaves the field as it is
+    }
+    default: return false;
+    }
+}
+
+// Stores the pairs of name and value that start at offset `at` into the
+// current record. kStored when every pair was stored, kRefused when it
+// stopped at a pair (the pairs before it stay stored).
+std::uint8_t StorePairs(std::uint8_t* data, int length, int at) {
+    length = TerminateRequest(data, length);
+    int p = at;
+    while (p < length) {
+        const char* name = reinterpret_cast<const char*>(data + p);
+        const int name_length = static_cast<int>(std::strlen(name)); // ends at data[length]
+        const int value_at = p + name_length + 1;
+        // A name at the very end of the request has no value: it gets an
+        // empty one rather than whatever the buffer holds past the request.
+        const char* value = RequestText(data, length, value_at);
+        p = value_at + static_cast<int>(std::strlen(value)) + 1;
+        if (name_length > kMaxFieldName) return kRefused; // cannot be held
+        char held[kMaxFieldName + 1];
+        std::memcpy(held, name, static_cast<std::size_t>(name_length) + 1);
+        const int ref = f4ref(held); // a name that is no field is reported by the store
+        if (ref < 0 || !StoreValue(ref, value)) return kRefused;
+    }
+    return kStored;
+}
+
+// The common steps after any append: refused when the record is held by
+// another terminal or program, or when the terminal has no record to store
+// into (at end of file the values would never reach the file); otherwise
+// the pairs from offset `at`.
+void StoreAndAnswer(std::uint16_t address, std::uint8_t* data, int length, int slot,
+                    std::uint8_t code, int at) {
+    std::uint8_t status = kRefused;
+    if (ProbeLock(TerminalLocks[static_cast<std::size_t>(slot)], slot) != kLockElsewhere &&
+        d4at_end() == 0)
+        status = StorePairs(data, length, at);
+    SendRecordReply(address, data, code, status);
+}
+
+} // namespace
+
+void UpdateFields(std::uint16_t address, std::uint8_t* data, int length, int slot,
+                  std::uint8_t code, bool append) {
+    if (append) {
+        if (d4append_blank_record() != 0) {
+            SendRecordReply(address, data, code, kRefused);
+            ReleaseIfMoved(slot);
+            return;
+        }
+        ReleaseIfMoved(slot); // the new, blank record is now current
+    }
+    StoreAndAnswer(address, data, length, slot, code, kFieldsAt);
+}
+
+void UpdateFieldsOnce(std::uint16_t address, std::uint8_t* data, int length, int slot,
+                      std::uint8_t code, bool append) {
+    const std::uint8_t sequence = RequestByte(data, length, kSequenceByte);
+    auto& last = TerminalSequence[static_cast<std::size_t>(slot)];
+    if (append && sequence != last && d4append_blank_record() != 0) {
+        // The sequence byte is not taken, so a repetition appends again.
+        SendRecordReply(address, data, code, kRefused);
+        ReleaseIfMoved(slot);
+        return;
+    }
+    ReleaseIfMoved(slot);
+    last = sequence;
+    StoreAndAnswer(address, data, length, slot, code, kFieldsOnceAt);
+}
+
+void UpdateFieldsRequest(std::uint16_t address, std::uint8_t* data, int length, int slot) {
+    UpdateFields(address, data, length, slot, 19, false);
+}
+void AppendUpdateRequest(std::uint16_t address, std::uint8_t* data, int length, int slot) {
+    UpdateFields(address, data, length, slot, 43, true);
+}
+void UpdateFieldsOnceRequest(std::uint16_t address, std::uint8_t* data, int length, int slot) {
+    UpdateFieldsOnce(address, data, length, slot, 47, false);
+}
+void AppendUpdateOnceRequest(std::uint16_t address, std::uint8_t* data, int length, int slot) {
+    UpdateFieldsOnce(address, data, length, slot, 48, true);
+}
