@@ -47,7 +47,7 @@ class OutputTest : public ::testing::Test {
     mtest::Sent Ask(int slot, std::uint8_t code, const std::vector<std::uint8_t>& data) {
         link.sent.clear();
         std::memset(FrameBuffer, 0, 512);
-        std::memcpy(FrameBuffer, data.data(), data.size());
+        if (!data.empty()) std::memcpy(FrameBuffer, data.data(), data.size());
         const auto address = static_cast<std::uint16_t>(100 + slot);
         EXPECT_EQ(DispatchRequest(address, FrameBuffer, code, static_cast<int>(data.size()), slot),
                   1)
