@@ -17,7 +17,7 @@ namespace linetest {
 namespace {
 
 constexpr std::uint16_t kA = 5, kB = 6;
-constexpr std::uint8_t kCom2 = 1, kLpt1 = 4, kLpt2 = 5;
+constexpr std::uint8_t kLpt1 = 4, kLpt2 = 5;
 
 std::vector<std::uint8_t> Bytes(const std::string& s) {
     return std::vector<std::uint8_t>(s.begin(), s.end());
