@@ -15,6 +15,7 @@
 #include "manager/requests/locks.h"
 #include "manager/requests/record_requests.h"
 #include "manager/requests/table_requests.h"
+#include "manager/requests/text_requests.h"
 #include "manager/runtime.h"
 
 namespace {
@@ -85,12 +86,12 @@ constexpr std::array<Row, kHighestCode + 1> MakeTable() {
     t[26] = {SeekKey, true, true};           // seek a key
     t[27] = {SendTime, false, false};        // the time
     t[28] = {SendDate, false, false};        // the date
-    t[29] = {nullptr, false, false};         // open a text file
-    t[30] = {nullptr, false, false};         // close the text file
-    t[31] = {nullptr, false, false};         // read from the text file
-    t[33] = {nullptr, false, false};         // move in the text file
-    t[34] = {nullptr, false, false};         // write to the text file
-    t[35] = {nullptr, false, false};         // the text-file status
+    t[29] = {OpenTextFile, false, false};   // open a text file
+    t[30] = {CloseTextFile, false, false};   // close the text file
+    t[31] = {ReadTextFile, false, false};   // read from the text file
+    t[33] = {SeekTextFile, false, false};   // move in the text file
+    t[34] = {WriteTextFile, false, false};   // write to the text file
+    t[35] = {SendFileStatus, false, false};   // the text-file status
     t[36] = {LockRecordRequest, true, true}; // lock the current record
     t[37] = {LockFileRequest, true, true};   // lock the whole table or file
     t[38] = {Unlock, true, true};            // release my lock
