@@ -42,7 +42,7 @@ bool IsLinkPort(int d) {
 std::uint8_t Open(int d, int slot) {
     if (IsLinkPort(d)) return kNo;
     plat::FileHandle h = plat::kNoFile;
-    if (plat::DeviceOpen(plat::DeviceName(d), &h) != 0) return kNo;
+    if (plat::OutputOpen(plat::DeviceName(d), &h) != 0) return kNo;
     OutputHandle = h;
     if (d <= plat::kDeviceCom4) (void)_AtualizaPorta(); // a printer keeps its settings
     OutputLastActivity = plat::TickCount();

@@ -1,10 +1,13 @@
 // Line settings of a serial output device, on the tty's termios.
 #include "platform/outport.h"
 
+#include "platform/devices.h"
 #include "platform/errors.h"
 
 #include <cerrno>
+#include <sys/file.h>
 #include <termios.h>
+#include <unistd.h>
 
 namespace plat {
 
@@ -34,6 +37,23 @@ int DataBitsOf(tcflag_t c) {
 }
 
 } // namespace
+
+std::uint32_t OutputOpen(const char* name, FileHandle* handle) {
+    if (std::uint32_t rc = DeviceOpen(name, handle)) return rc;
+    // Not shared: an advisory lock on the device, the one the link's serial
+    // open takes too. It goes with the handle's close.
+    int rc;
+    do {
+        rc = ::flock(*handle, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        const int err = errno;
+        ::close(*handle);
+        *handle = kNoFile;
+        return err == EWOULDBLOCK ? Fail(kErrAccessDenied) : FailErrno(err);
+    }
+    return kErrSuccess;
+}
 
 std::uint32_t OutputLineSet(FileHandle handle) {
     struct termios t;

@@ -15,6 +15,12 @@
 
 namespace plat {
 
+// Opens a local output device by name (devices.h) for reading and writing,
+// without sharing: while the handle is open no other opener that asks for
+// the device alone gets it, and a device that another holds so (the link's
+// port, another program's printer) is refused with 5.
+std::uint32_t OutputOpen(const char* name, FileHandle* handle);
+
 // Reads the settings of the open device, changes them as above and writes
 // them back. 0, or the error number of the call that failed (a handle that
 // is not a serial line, such as a plain file or a parallel printer, fails

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -201,6 +203,21 @@ TEST_F(OutputTest, DeviceThatCannotBeOpenedStaysFree) {
     EXPECT_EQ(OutputHandle, -1);
     EXPECT_EQ(OutputHolder, kNoSlot);
     EXPECT_EQ(OutputBuffer[kLpt2]->owner, kNoSlot);
+}
+
+TEST_F(OutputTest, ADeviceHeldByAnotherOpenerIsRefusedAndNotShared) {
+    Enable({kLpt1});
+    const int other = ::open(dir.file("LPT1").c_str(), O_RDWR);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0); // another program holds the printer
+    EXPECT_EQ(Open(1, kLpt1), 'F');
+    EXPECT_EQ(OutputHolder, kNoSlot);
+    ::flock(other, LOCK_UN);
+    EXPECT_EQ(Open(1, kLpt1), 'T');
+    EXPECT_NE(::flock(other, LOCK_EX | LOCK_NB), 0) << "the manager does not share it";
+    EXPECT_EQ(Open(1, kLpt1), 'F'); // released: free for the other again
+    EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+    ::close(other);
 }
 
 TEST_F(OutputTest, TheLinksOwnPortIsNeverAnOutputDevice) {
