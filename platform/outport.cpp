@@ -63,7 +63,7 @@ std::uint32_t OutputLineSet(FileHandle handle) {
     t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB);
     t.c_cflag |= CS8 | CREAD;
     // Binary: bytes go out and come in as they are. Flow control (CRTSCTS,
-    // IXON, IXOFF, IXANY) and the special characters are not touched.
+    // IXON, IXOFF, IXANY) and the control characters are not touched.
     t.c_iflag &=
         ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | INPCK);
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);

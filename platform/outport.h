@@ -5,7 +5,7 @@
 // The device is set to 9600 bit/s, 8 data bits, no parity, one stop bit, and
 // bytes pass unchanged in both directions (no line editing, no echo, no
 // translation of CR or LF, no stripping of the eighth bit). Everything else
-// that the device had - hardware and XON/XOFF flow control, the special
+// that the device had - hardware and XON/XOFF flow control, the control
 // characters, the read time limits - stays as it was read.
 #pragma once
 
