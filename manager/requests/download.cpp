@@ -77,6 +77,7 @@ bool ReplaceExtension(const char* name, const char* ext, char* out, std::size_t 
     const std::size_t length = std::strlen(name);
     std::size_t drive = 0;
     if (length >= 2 && IsLetter(name[0]) && name[1] == ':') drive = 2;
+    // The directory ends with its separator, so joining needs none added.
     std::size_t dirEnd = drive; // one past the last separator
     for (std::size_t i = drive; i < length; ++i) {
         if (IsSeparator(name[i])) dirEnd = i + 1;
@@ -90,9 +91,6 @@ bool ReplaceExtension(const char* name, const char* ext, char* out, std::size_t 
     }
     std::size_t at = 0;
     bool fits = Append(out, outSize, &at, name, dirEnd);
-    if (fits && dirEnd > drive && !IsSeparator(name[dirEnd - 1])) {
-        fits = Append(out, outSize, &at, "\\", 1);
-    }
     fits = fits && Append(out, outSize, &at, name + dirEnd, baseEnd - dirEnd);
     fits = fits && Append(out, outSize, &at, ".", 1);
     fits = fits && Append(out, outSize, &at, ext, std::strlen(ext));
