@@ -385,4 +385,18 @@ TEST_F(Download, TheDownloadEndsTheTerminalsContextAndFreesItsOutputDevice) {
     EXPECT_EQ(TerminalSequence[kSlot], 16);
 }
 
+TEST_F(Download, ASignedImagePastAddress65535WrapsInTheFramesSixteenBits) {
+    // 38400 + 34 x 800 = 65600: the 35th block's address is 64 modulo 65536.
+    const auto image = Signed("MIRKOCH", 35 * 800 + 1, 7);
+    Write("TERMINAL.BIN", image);
+    EXPECT_EQ(Ask(2), 1);
+    ExpectSeries(36);
+    EXPECT_EQ(Address(33), 38400u + 33 * 800);
+    EXPECT_EQ(Address(34), 64u);
+    EXPECT_EQ(Address(35), 864u);
+    std::vector<std::size_t> counts(35, 800);
+    counts.push_back(1);
+    EXPECT_EQ(Joined(counts), std::vector<std::uint8_t>(image.begin() + 7, image.end()));
+}
+
 } // namespace

@@ -274,4 +274,29 @@ TEST_F(DownloadLine, ADownloadGivesUpTheTerminalsRecordLock) {
     EXPECT_EQ(Ask(kA, 36, {}).first, 14) << "A has no table after its download";
 }
 
+TEST_F(DownloadLine, TheImageFormDecidesWhereLaterTablesPlaceTheirValues) {
+    linetest::WriteTable(Path("SHARED.DBF"), {{"CODE", 'C', 4}}, {"R1"});
+    std::vector<std::uint8_t> signedImage = {'M', 'I', 'R', 'K', 'O', 'C', 'H', 1, 2, 3};
+    Write("SIGNED.BIN", signedImage);
+    Write("SIGNED.MKZ", Pattern(10));
+    Write("PLAIN.BIN", Pattern(10));
+    ASSERT_TRUE(Start("SIGNED.BIN", "PLAIN.BIN", {{"SHARED.DBF", 'D'}}));
+
+    // The one field's value stands at offset 22 of the structure reply,
+    // which the terminal stores at 37376 after a signed image, else 4608.
+    auto valueAddress = [&](std::uint16_t t) {
+        const auto [code, data] = Ask(t, 16, linetest::Args(0, 0, "SHARED"));
+        EXPECT_EQ(code, 16);
+        return data.size() > 19 ? data[18] + 256u * data[19] : 0u;
+    };
+    ExpectSeries(Exchange(kA, 2, {}, talvoterm::Expect::answer), kA, 1);
+    ExpectSeries(Exchange(kB, 2, {}, talvoterm::Expect::answer), kB, 1);
+    EXPECT_EQ(valueAddress(kA), 37376u + 22u);
+    EXPECT_EQ(valueAddress(kB), 4608u + 22u);
+
+    // A's plain alternate image puts it back low.
+    ExpectSeries(Exchange(kA, 5, {}, talvoterm::Expect::answer), kA, 1);
+    EXPECT_EQ(valueAddress(kA), 4608u + 22u);
+}
+
 } // namespace
