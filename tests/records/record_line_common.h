@@ -1,5 +1,5 @@
 // Shared pieces of the record-request line tests: a manager on a line over
-// a small table ITEM.DBF with an index on its NAME field, requests that
+// a small table ITEM.DBF with indexes on its NOME and QTD fields, requests that
 // carry field lists, and dbftool run as another program would run it.
 #pragma once
 
@@ -90,7 +90,11 @@ class RecordLine : public TableLine {
         const ToolRun index =
             Dbftool("index " + line.path("ITEM.DBF") + " " + line.path("ITNOME.NTX") + " NOME");
         ASSERT_EQ(index.status, 0) << index.out;
-        started_ = Start({kA, kB}, {{"ITEM.DBF", 'D'}, {"ITNOME.NTX", 'I', 1}});
+        const ToolRun second =
+            Dbftool("index " + line.path("ITEM.DBF") + " " + line.path("ITQTD.NTX") + " QTD");
+        ASSERT_EQ(second.status, 0) << second.out;
+        started_ =
+            Start({kA, kB}, {{"ITEM.DBF", 'D'}, {"ITNOME.NTX", 'I', 1}, {"ITQTD.NTX", 'I', 1}});
     }
     // Opens ITEM for terminal t, with its index when indexed.
     void Open(std::uint16_t t, bool indexed = false) {
@@ -111,6 +115,11 @@ class RecordLine : public TableLine {
         TableFile f;
         EXPECT_TRUE(f.load(line.path("ITEM.DBF")));
         return f;
+    }
+    // dbftool's check of both indexes against the table.
+    ToolRun Check() {
+        return Dbftool("check " + line.path("ITEM.DBF") + " " + line.path("ITNOME.NTX") + " " +
+                       line.path("ITQTD.NTX"));
     }
     std::string Number(std::uint16_t t) { return Text(line.ask(t, 40, "")); }
     std::string Count(std::uint16_t t) { return Text(line.ask(t, 39, "")); }
