@@ -112,7 +112,18 @@ void SaveContext(int code, int slot) {
         if (d4at_start() == 0 && d4at_end() == 0) d4write_record(d4record_number());
         if (code != 20 && code != 21) {
             WriteTableHeader(CommitAfterWrite);
-            if (TerminalIndex[s] != -1) RefreshIndex(TerminalIndex[s], 1);
+            // Every index of the table took the new or changed keys, not only
+            // the one the terminal walks: all of them go to disk now, or other
+            // programs would read indexes that miss this record.
+            const TableHandle* t = d4table(TerminalFile[s]);
+            int walked = 0;
+            for (int i = t != nullptr ? t->first_index : -1; i >= 0 && walked < kDataFiles; ++walked) {
+                const IndexHandle* h = i4index(i);
+                if (h == nullptr) break;
+                const int next = h->next;
+                RefreshIndex(i, 1);
+                i = next;
+            }
         }
         return;
     }

@@ -15,7 +15,6 @@ constexpr int kSequenceByte = 0;
 
 void AppendBlank(std::uint16_t address, int slot) {
     const int r = d4append_blank_record();
-    if (r == 0) WriteRecordThrough(slot); // the new record's keys, in every index
     SendAnswer(address, nullptr, r == 0 ? 18 : 14, 0);
     // The terminal now stands on the new record: its lock on the record it
     // left goes.

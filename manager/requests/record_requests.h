@@ -35,13 +35,6 @@ char LogicalValue(const char* value);
 // characters and a NUL) and the result is true; otherwise false.
 bool DateValue(const char* value, char* out, int out_size);
 
-// Writes the selected table's current record (when the terminal stands on
-// one) and the changed pages and header of every index of the table, so
-// that no index is left with changes only in the manager's page cache.
-// Called by the handlers below after any change; errors are reported by the
-// table store and do not change the answer.
-void WriteRecordThrough(int slot);
-
 // ---- Request handlers (function codes in brackets) ----
 
 // [18] append a blank record: 18 when appended, else 14; no data.

@@ -74,7 +74,6 @@ void StoreAndAnswer(std::uint16_t address, std::uint8_t* data, int length, int s
     if (ProbeLock(TerminalLocks[static_cast<std::size_t>(slot)], slot) != kLockElsewhere &&
         d4at_end() == 0)
         status = StorePairs(data, length, at);
-    WriteRecordThrough(slot);
     SendRecordReply(address, data, code, status);
 }
 
