@@ -117,7 +117,8 @@ void SaveContext(int code, int slot) {
             // programs would read indexes that miss this record.
             const TableHandle* t = d4table(TerminalFile[s]);
             int walked = 0;
-            for (int i = t != nullptr ? t->first_index : -1; i >= 0 && walked < kDataFiles; ++walked) {
+            for (int i = t != nullptr ? t->first_index : -1; i >= 0 && walked < kDataFiles;
+                 ++walked) {
                 const IndexHandle* h = i4index(i);
                 if (h == nullptr) break;
                 const int next = h->next;
