@@ -152,7 +152,6 @@ TEST_F(RecordLine, IndexKeysStayInOrderAfterUpdates) {
     EXPECT_EQ(im.found, 0);
 }
 
-
 TEST_F(RecordLine, IndexKeptUpByATerminalInRecordOrder) {
     ASSERT_TRUE(started_);
     // A's order is the record order, yet the table's indexes are open in the
