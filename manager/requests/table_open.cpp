@@ -52,50 +52,48 @@ void SendRefusal(std::uint16_t address, std::uint8_t* data) {
     SendAnswer(address, data, 14, 6);
 }
 
-} // namespace
-
-void OpenTable(std::uint16_t address, std::uint8_t* data, int length, int slot,
-               std::uint8_t reply) {
+// The steps both openings share: the previous context ends; a request
+// without a name leaves the terminal with no file and is answered with six
+// zero bytes; an unknown table name is refused. Otherwise the terminal's
+// file is the table, selected in record order, and its number is returned.
+// -1 means the request has been answered. `length` becomes the request's
+// length once its text is terminated.
+int BeginOpening(std::uint16_t address, std::uint8_t* data, int& length, int slot,
+                 std::uint8_t reply) {
     EndContext(slot);
     if (length <= 3) {
         TerminalFileKind[slot] = ' ';
         std::memcpy(data, kNoName, sizeof kNoName);
         SendAnswer(address, data, reply, sizeof kNoName);
-        return;
+        return -1;
     }
     length = TerminateRequest(data, length);
     const char* name = RequestText(data, length, 2);
     const int table = UsableName(name) ? d4find_table(name) : -1;
     if (table < 0) {
         SendRefusal(address, data);
-        return;
+        return -1;
     }
     TerminalFile[slot] = table;
     d4select_table(table);
     i4select_natural_order();
+    return table;
+}
+
+} // namespace
+
+void OpenTable(std::uint16_t address, std::uint8_t* data, int length, int slot,
+               std::uint8_t reply) {
+    const int table = BeginOpening(address, data, length, slot, reply);
+    if (table < 0) return;
     EnterTable(table, slot);
     if (SendTableStructure(address, data, reply, slot) != 0) TerminalFile[slot] = -1;
 }
 
 void OpenTableWithIndex(std::uint16_t address, std::uint8_t* data, int length, int slot,
                         std::uint8_t reply) {
-    EndContext(slot);
-    if (length <= 3) {
-        TerminalFileKind[slot] = ' ';
-        std::memcpy(data, kNoName, sizeof kNoName);
-        SendAnswer(address, data, reply, sizeof kNoName);
-        return;
-    }
-    length = TerminateRequest(data, length);
-    const char* name = RequestText(data, length, 2);
-    const int table = UsableName(name) ? d4find_table(name) : -1;
-    if (table < 0) {
-        SendRefusal(address, data);
-        return;
-    }
-    TerminalFile[slot] = table;
-    d4select_table(table);
-    i4select_natural_order();
+    const int table = BeginOpening(address, data, length, slot, reply);
+    if (table < 0) return;
 
     const char* indexName = RequestNextText(data, length, 2);
     const int index = UsableName(indexName) ? i4find_index(indexName) : -1;
