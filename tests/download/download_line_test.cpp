@@ -87,36 +87,10 @@ class DownloadLine : public ::testing::Test {
             return false;
         }
         term_started_ = true;
-        const pid_t pid = ::fork();
-        if (pid < 0) return false;
-        if (pid == 0) {
-            if (::chdir(dir_.c_str()) != 0) _exit(126);
-            const int out = ::open("manager.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (out >= 0) {
-                ::dup2(out, 1);
-                ::dup2(out, 2);
-            }
-            ::execl(WTALVOC_PATH, "wtalvoc", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        manager_ = pid;
-        return true;
+        manager_ = linetest::StartManager(dir_);
+        return manager_ > 0;
     }
-    void Stop() {
-        if (manager_ <= 0) return;
-        ::kill(manager_, SIGTERM);
-        int status = 0;
-        pid_t done = 0;
-        for (int i = 0; i < 600 && done == 0; ++i) {
-            done = ::waitpid(manager_, &status, WNOHANG);
-            if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        if (done == 0) {
-            ::kill(manager_, SIGKILL);
-            ::waitpid(manager_, &status, 0);
-        }
-        manager_ = -1;
-    }
+    void Stop() { linetest::StopManager(manager_); }
 
     talvoterm::Exchange Exchange(std::uint16_t address, std::uint8_t code,
                                  const std::vector<std::uint8_t>& data, talvoterm::Expect expect) {

@@ -130,22 +130,11 @@ bool Line::start(const std::vector<std::uint16_t>& addresses, const std::vector<
     }
     term_started_ = true;
 
-    const pid_t pid = ::fork();
-    if (pid < 0) {
+    manager_ = StartManager(dir_);
+    if (manager_ < 0) {
         why_ = "fork failed";
         return false;
     }
-    if (pid == 0) {
-        if (::chdir(dir_.c_str()) != 0) _exit(126);
-        const int out = ::open("manager.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out >= 0) {
-            ::dup2(out, 1);
-            ::dup2(out, 2);
-        }
-        ::execl(WTALVOC_PATH, "wtalvoc", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    manager_ = pid;
     return true;
 }
 
@@ -206,21 +195,41 @@ bool Line::ask_no_answer(std::uint16_t address, std::uint8_t code,
 }
 
 int Line::stop() {
-    if (manager_ <= 0) return -1;
-    ::kill(manager_, SIGTERM);
+    return StopManager(manager_);
+}
+
+pid_t StartManager(const std::string& dir) {
+    const pid_t pid = ::fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        if (::chdir(dir.c_str()) != 0) _exit(126);
+        const int out = ::open("manager.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out >= 0) {
+            ::dup2(out, 1);
+            ::dup2(out, 2);
+        }
+        ::execl(WTALVOC_PATH, "wtalvoc", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return pid;
+}
+
+int StopManager(pid_t& pid) {
+    if (pid <= 0) return -1;
+    ::kill(pid, SIGTERM);
     int status = 0;
     pid_t done = 0;
     for (int i = 0; i < 600 && done == 0; ++i) {
-        done = ::waitpid(manager_, &status, WNOHANG);
+        done = ::waitpid(pid, &status, WNOHANG);
         if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     if (done == 0) {
-        ::kill(manager_, SIGKILL);
-        ::waitpid(manager_, &status, 0);
-        manager_ = -1;
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        pid = -1;
         return -1;
     }
-    manager_ = -1;
+    pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

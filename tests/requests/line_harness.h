@@ -35,6 +35,13 @@ struct Answer {
     std::string note; // what went wrong, for failure messages
 };
 
+// Starts the real wtalvoc in `dir`, its output in dir/manager.out; returns
+// its process id, or -1 when it could not be started.
+pid_t StartManager(const std::string& dir);
+// Stops a manager started so with SIGTERM and waits up to 30 s (then kills
+// it); returns its exit status, or -1. `pid` becomes -1.
+int StopManager(pid_t& pid);
+
 class Line {
   public:
     Line();
