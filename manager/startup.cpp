@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "manager/config.h"
+#include "manager/journal.h"
 #include "manager/link.h"
 #include "manager/mainloop.h"
 #include "manager/requests/locks.h"
@@ -98,6 +99,8 @@ bool Initialise() {
         return false;
     }
     StartStoreLog();
+    // Unfinished changes are undone before any table or index is opened.
+    if (!JournalStart()) return false;
     for (int j = 0; j < kDataFiles; ++j) {
         const auto e = static_cast<std::size_t>(j);
         char name[kNameField + 1];
@@ -221,6 +224,7 @@ void Shutdown() {
     TerminalLocks.fill(nullptr);
     for (OutputRecord*& r : OutputBuffer) r = nullptr;
     d4close_all_tables();
+    JournalStop();
 }
 
 void ShowPortError(unsigned number, const char* text) {

@@ -5,6 +5,8 @@
 #include "platform/locks.h"
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -65,7 +67,47 @@ bool FindNoCase(const char* dir, const char* comp, std::size_t len, char* found)
     return have;
 }
 
+// The fault hook's state: writes counted, and the write that is to fail.
+long write_count = 0;
+long fault_at = 0; // 0: none armed
+WriteFault fault_kind = WriteFault::kNone;
+bool fault_env_read = false;
+
+void ReadFaultEnvironment() {
+    fault_env_read = true;
+    const char* text = std::getenv("WTALVOC_WRITE_FAULT");
+    if (text == nullptr || *text == '\0') return;
+    char* end = nullptr;
+    const long n = std::strtol(text, &end, 10);
+    if (n < 1 || end == text) return;
+    fault_at = write_count + n;
+    fault_kind = std::strcmp(end, ":fail") == 0 ? WriteFault::kFail : WriteFault::kKill;
+}
+
+// Counts one write; true when this one is to fail (a kill never returns).
+bool FaultHere() {
+    if (!fault_env_read) ReadFaultEnvironment();
+    ++write_count;
+    if (fault_at == 0 || write_count != fault_at) return false;
+    fault_at = 0;
+    if (fault_kind == WriteFault::kKill) {
+        ::kill(::getpid(), SIGKILL);
+        for (;;) ::pause();
+    }
+    return fault_kind == WriteFault::kFail;
+}
+
 } // namespace
+
+void FileFaultSet(long nth, WriteFault what) {
+    fault_env_read = true;
+    fault_kind = what;
+    fault_at = (what == WriteFault::kNone || nth < 1) ? 0 : write_count + nth;
+}
+
+long FileWriteCount() {
+    return write_count;
+}
 
 std::uint32_t ResolveName(const char* name, char* out, std::size_t outSize) {
     if (name == nullptr || name[0] == '\0') return Fail(kErrInvalidParameter);
@@ -216,6 +258,7 @@ std::uint32_t FileWrite(FileHandle handle, const void* buffer, std::uint32_t cou
     if (done) *done = 0;
     if (handle < 0) return Fail(kErrInvalidHandle);
     if (buffer == nullptr && count > 0) return Fail(kErrInvalidParameter);
+    if (FaultHere()) return Fail(kErrDiskFull);
     std::uint32_t put = 0;
     auto* b = static_cast<const unsigned char*>(buffer);
     while (put < count) {
@@ -263,6 +306,7 @@ std::uint32_t FileSize(FileHandle handle, std::int64_t* size) {
 std::uint32_t FileTruncate(FileHandle handle, std::int64_t size) {
     if (handle < 0) return Fail(kErrInvalidHandle);
     if (size < 0) return Fail(kErrInvalidParameter);
+    if (FaultHere()) return Fail(kErrDiskFull);
     int r;
     do {
         r = ::ftruncate(handle, static_cast<off_t>(size));

@@ -96,6 +96,19 @@ std::uint32_t FileDelete(const char* name);
 // 0 when name resolves to an existing entry (file or directory), else 2 / 3.
 std::uint32_t FileExists(const char* name);
 
+// Fault hook, for tests of what survives a failed write or a killed process.
+// Every FileWrite (FileWriteAt included) and FileTruncate counts as one write.
+// Armed with FileFaultSet(n, what), the nth write from that call on does not
+// happen: with kFail it fails with 112 (disk full) and nothing is written,
+// writes after it work again; with kKill the process is killed by SIGKILL
+// right there. The environment variable WTALVOC_WRITE_FAULT arms it at the
+// process's first write: "N" or "N:kill" kills at write N, "N:fail" fails it.
+enum class WriteFault { kNone, kFail, kKill };
+void FileFaultSet(long nth, WriteFault what);
+
+// Writes counted since the process started (whether or not a fault is set).
+long FileWriteCount();
+
 // RAII owner for a handle, for tools and tests; the layer itself and the
 // manager's fixed tables keep plain handles.
 struct FileOwner {

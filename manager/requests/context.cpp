@@ -74,6 +74,11 @@ void ReleaseHeldAnswer() {
     Hand(held_address, held_data, held_code, held_length);
 }
 
+void DiscardHeldAnswer() {
+    holding = false;
+    held = false;
+}
+
 int RestoreContext(int code, int slot) {
     if (slot < 0 || slot >= kSlots) return 0;
     const auto s = static_cast<std::size_t>(slot);

@@ -40,3 +40,6 @@ void SendAnswer(std::uint16_t address, const std::uint8_t* data, std::uint8_t co
 // are kept instead of sent; ReleaseHeldAnswer sends the kept one, if any.
 void HoldAnswers();
 void ReleaseHeldAnswer();
+// Ends the hold and throws the kept answer away (the request failed and its
+// answer is replaced by the failure answer).
+void DiscardHeldAnswer();

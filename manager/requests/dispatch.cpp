@@ -9,9 +9,11 @@
 
 #include <array>
 
+#include "manager/journal.h"
 #include "manager/output.h"
 #include "manager/requests/context.h"
 #include "manager/requests/download.h"
+#include "manager/requests/failed_change.h"
 #include "manager/requests/locks.h"
 #include "manager/requests/record_requests.h"
 #include "manager/requests/table_requests.h"
@@ -127,8 +129,16 @@ std::uint8_t DispatchRequest(std::uint16_t address, std::uint8_t* data, std::uin
     if (row.handler == nullptr) return 0;
     const bool hold = row.save && IsRecordChangingCode(code);
     if (hold) HoldAnswers();
+    JournalBegin(slot, code);
     row.handler(address, data, length, slot);
     if (row.save) SaveContext(code, slot);
-    if (hold) ReleaseHeldAnswer();
+    // A request whose writes failed has been undone: it is answered as failed.
+    const bool failed = JournalEnd() != 0;
+    if (hold && failed) {
+        DiscardHeldAnswer();
+        AnswerFailedChange(address, data, code, slot);
+    } else if (hold) {
+        ReleaseHeldAnswer();
+    }
     return 1;
 }

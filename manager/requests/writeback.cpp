@@ -44,12 +44,8 @@ int WriteTableHeader(std::uint8_t commit) {
     std::uint8_t bytes[kDateAndCount];
     std::memcpy(bytes, t->header.date, 3);
     b4put32(bytes + 3, static_cast<std::uint32_t>(count));
-    std::uint32_t done = 0;
-    plat::FileWriteAt(t->file, kDateOffset, bytes, kDateAndCount, &done);
-    if (done != kDateAndCount) {
-        e4error_report(err4write, t->file_name, nullptr);
-        return -1;
-    }
+    // Through the store's write routine, so the change journal sees it.
+    if (u4write_exact(t->file, kDateOffset, bytes, kDateAndCount, t->file_name) < 0) return -1;
     if (commit != 0) return CommitTableFile();
     return 0;
 }

@@ -120,14 +120,32 @@ int u4read_exact(int file, std::int64_t offset, void* buffer, std::uint32_t coun
     return 0;
 }
 
+namespace {
+
+u4write_hook write_hook = nullptr;
+long write_failures = 0;
+
+} // namespace
+
+void u4set_write_hook(u4write_hook hook) {
+    write_hook = hook;
+}
+
+long u4write_failures() {
+    return write_failures;
+}
+
 int u4write_exact(int file, std::int64_t offset, const void* buffer, std::uint32_t count,
                   const char* name, const char* extra1, const char* extra2) {
     if (!seek_ok(file, offset)) {
+        ++write_failures;
         e4error_report(err4seek, name, extra1, extra2, nullptr);
         return -1;
     }
     std::uint32_t done = 0;
-    if (plat::FileWrite(file, buffer, count, &done) != 0 || done != count) {
+    if ((write_hook != nullptr && write_hook(file, name, offset, count) < 0) ||
+        plat::FileWriteAt(file, offset, buffer, count, &done) != 0 || done != count) {
+        ++write_failures;
         e4error_report(err4write, name, extra1, extra2, nullptr);
         return -1;
     }

@@ -58,6 +58,17 @@ std::int64_t u4read_at(int file, std::int64_t offset, void* buffer, std::uint32_
 int u4write_exact(int file, std::int64_t offset, const void* buffer, std::uint32_t count,
                   const char* name, const char* extra1 = nullptr, const char* extra2 = nullptr);
 
+// A routine called before every write of u4write_exact with the file, its
+// name, the offset and the count (the manager's change journal saves what
+// the write will overwrite). A negative result refuses the write, which then
+// fails as a short write does (160). Null removes it.
+using u4write_hook = int (*)(int file, const char* name, std::int64_t offset, std::uint32_t count);
+void u4set_write_hook(u4write_hook hook);
+
+// Writes of u4write_exact that failed (refused, seek refused, short) since
+// the process started.
+long u4write_failures();
+
 // Lock primitives. The store keeps its own lock bookkeeping but takes no
 // operating-system lock: other programs on these files do not lock either,
 // and the manager is the only writer among its terminals. Both return 0.

@@ -6,6 +6,7 @@
 
 #include "manager/tablestore/expressions.h"
 #include "manager/tablestore/fileio.h"
+#include "manager/tablestore/index_verify.h"
 #include "manager/tablestore/indexes.h"
 #include "manager/tablestore/pools.h"
 #include "manager/tablestore/store.h"
@@ -163,6 +164,11 @@ int i4open_index(const char* name) {
         if (t->first_index >= 0) i4index(t->first_index)->previous = i;
         t->first_index = i;
         t->selected_index = i;
+    }
+    // A damaged index is refused here rather than damaged further by use.
+    if (i4verify_open(i) < 0) {
+        i4close_index(i);
+        return -1;
     }
     return i;
 }

@@ -69,6 +69,7 @@ constexpr std::size_t kReportSize = 2048;
 char last_report[kReportSize];
 int interactive = 0;
 ReportHook report_hook = nullptr;
+long report_count = 0;
 
 // Appends "\n" and text to the report being built, cutting at its end.
 void append_line(char* report, std::size_t& used, const char* text) {
@@ -88,6 +89,7 @@ const char* e4error_message(int code) {
 
 int e4error_report(int code, ...) {
     g4.last_error = code;
+    ++report_count;
 
     std::size_t used = 0;
     last_report[0] = '\0';
@@ -124,6 +126,10 @@ void e4set_interactive(int on) {
 }
 int e4interactive() {
     return interactive;
+}
+
+long e4report_count() {
+    return report_count;
 }
 
 int e4last_error() {

@@ -85,6 +85,9 @@ int e4read_key();
 void e4set_interactive(int on);
 int e4interactive();
 
+// Reports made since the process started.
+long e4report_count();
+
 // The code of the most recent report; 0 after d4initialize.
 int e4last_error();
 void e4set_last_error(int code);

@@ -1,0 +1,413 @@
+// The change journal: undo records written ahead of the store's writes, the
+// commit that clears them, the undo of a failed request and the repair at
+// start-up. See journal.h for the file layout and the order of writes.
+#include "manager/journal.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include "manager/runtime.h"
+#include "manager/store_log.h"
+#include "manager/tablestore/fileio.h"
+#include "manager/tablestore/index_verify.h"
+#include "manager/tablestore/store_errors.h"
+#include "manager/tablestore/store_reload.h"
+#include "manager/tablestore/tables.h"
+#include "platform/files.h"
+
+namespace {
+
+constexpr std::uint32_t kHeaderSize = 64;
+constexpr std::uint32_t kChecksumAt = 40;
+constexpr std::uint8_t kRunning = 1;
+constexpr std::uint32_t kBegin = 'B';
+constexpr std::uint32_t kUndo = 'U';
+constexpr std::uint32_t kNameSize = 64;
+constexpr std::uint32_t kUndoHead = kNameSize + 8 + 8 + 4;
+constexpr std::uint32_t kBeginSize = 4 + kNameSize;
+// The largest write of the store: a record of 32767 bytes and its end byte.
+constexpr std::uint32_t kMaxSaved = 32768;
+constexpr std::uint32_t kMaxRecord = 8 + kUndoHead + kMaxSaved + 4;
+constexpr int kMaxRanges = 128;
+constexpr int kMaxTouched = 64;
+constexpr int kMaxUndo = 4096;
+
+struct Range {
+    int file;
+    std::int64_t offset;
+    std::uint32_t count;
+};
+
+plat::FileHandle journal = plat::kNoFile;
+std::int64_t journal_end = kHeaderSize;
+std::array<std::uint8_t, kSlots> saved_sequence{};
+
+// The entry of the request being served.
+bool active = false;
+bool begun = false;   // its begin record is written
+bool broken = false;  // a journal write failed: no more data writes
+bool pending = false; // a failed request could not be undone yet
+int entry_slot = 0;
+int entry_code = 0;
+int entry_record = 0;
+std::uint8_t entry_sequence = 0;
+long failures_before = 0;
+long reports_before = 0;
+std::array<Range, kMaxRanges> ranges;
+int range_count = 0;
+std::array<int, kMaxTouched> touched;
+int touched_count = 0;
+
+std::uint8_t record[kMaxRecord];
+std::array<std::int64_t, kMaxUndo> undo_at;
+
+std::uint32_t Checksum(const std::uint8_t* p, std::uint32_t n) {
+    std::uint32_t h = 2166136261u;
+    for (std::uint32_t i = 0; i < n; ++i) h = (h ^ p[i]) * 16777619u;
+    return h;
+}
+
+void Put32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+void Put64(std::uint8_t* p, std::int64_t v) {
+    for (int i = 0; i < 8; ++i)
+        p[i] = static_cast<std::uint8_t>(static_cast<std::uint64_t>(v) >> (8 * i));
+}
+std::uint32_t Get32(const std::uint8_t* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+std::int64_t Get64(const std::uint8_t* p) {
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    return static_cast<std::int64_t>(v);
+}
+
+bool WriteAt(std::int64_t offset, const std::uint8_t* p, std::uint32_t n) {
+    std::uint32_t done = 0;
+    return plat::FileWriteAt(journal, offset, p, n, &done) == 0 && done == n;
+}
+
+// One line to standard error and TableErrors.txt.
+void Log(const char* text) {
+    std::fprintf(stderr, "wtalvoc: %s\n", text);
+    char line[512];
+    const std::size_t length = FormatStoreLogLine(text, line, sizeof line);
+    plat::FileHandle file = plat::kNoFile;
+    if (plat::FileOpen(kStoreLogFile, plat::kAccessWrite, plat::FileCreate::kOpenAlways, &file) !=
+        0)
+        return;
+    std::uint32_t done = 0;
+    if (plat::FileSeek(file, 0, plat::SeekFrom::kEnd, nullptr) == 0)
+        plat::FileWrite(file, line, static_cast<std::uint32_t>(length), &done);
+    plat::FileClose(file);
+}
+
+// Writes the header with the state and the sequence bytes kept.
+bool WriteHeader(std::uint8_t state) {
+    std::uint8_t h[kHeaderSize] = {'W', 'T', 'J', '1'};
+    h[4] = state;
+    std::memcpy(h + 5, saved_sequence.data(), kSlots);
+    Put32(h + kChecksumAt, Checksum(h, kChecksumAt));
+    return WriteAt(0, h, kHeaderSize);
+}
+
+// Cuts the journal to its header: the entry is finished.
+bool Clear() {
+    journal_end = kHeaderSize;
+    if (plat::FileTruncate(journal, kHeaderSize) != 0) return false;
+    return CommitAfterWrite == 0 || plat::FileCommit(journal) == 0;
+}
+
+// Appends one record of kind with payload length n (already in record + 8).
+bool Append(std::uint32_t kind, std::uint32_t n) {
+    Put32(record, kind);
+    Put32(record + 4, n);
+    Put32(record + 8 + n, Checksum(record, 8 + n));
+    if (!WriteAt(journal_end, record, 8 + n + 4)) return false;
+    journal_end += 8 + n + 4;
+    return CommitAfterWrite == 0 || plat::FileCommit(journal) == 0;
+}
+
+// Reads the record at offset into `record`: its kind and payload length, or
+// false when there is none whole there (end, or cut short).
+bool ReadRecord(std::int64_t offset, std::int64_t end, std::uint32_t* kind, std::uint32_t* n) {
+    if (offset + 12 > end) return false;
+    std::uint32_t done = 0;
+    if (plat::FileReadAt(journal, offset, record, 8, &done) != 0 || done != 8) return false;
+    *kind = Get32(record);
+    *n = Get32(record + 4);
+    if ((*kind != kBegin && *kind != kUndo) || *n > kMaxRecord - 12 || offset + 12 + *n > end)
+        return false;
+    if (plat::FileReadAt(journal, offset + 8, record + 8, *n + 4, &done) != 0 || done != *n + 4)
+        return false;
+    return Get32(record + 8 + *n) == Checksum(record, 8 + *n);
+}
+
+// Puts back the bytes of one undo record (in `record`). False on failure.
+bool ApplyUndo(std::uint32_t n) {
+    if (n < kUndoHead) return false;
+    char name[kNameSize + 1];
+    std::memcpy(name, record + 8, kNameSize);
+    name[kNameSize] = '\0';
+    const std::int64_t offset = Get64(record + 8 + kNameSize);
+    const std::int64_t size = Get64(record + 8 + kNameSize + 8);
+    const std::uint32_t count = Get32(record + 8 + kNameSize + 16);
+    if (count != n - kUndoHead || offset < 0 || size < 0) return false;
+    plat::FileHandle file = plat::kNoFile;
+    if (plat::FileOpen(name, plat::kAccessReadWrite, plat::FileCreate::kOpenExisting, &file) != 0)
+        return false;
+    bool ok = true;
+    std::uint32_t done = 0;
+    if (count > 0 && (plat::FileWriteAt(file, offset, record + 8 + kUndoHead, count, &done) != 0 ||
+                      done != count))
+        ok = false;
+    std::int64_t now = 0;
+    if (ok && plat::FileSize(file, &now) == 0 && now > size && plat::FileTruncate(file, size) != 0)
+        ok = false;
+    if (ok && plat::FileCommit(file) != 0) ok = false;
+    plat::FileClose(file);
+    return ok;
+}
+
+// Undoes every record of the journal from its header to end, newest first.
+// Sets *slot / *sequence from a begin record (slot -1 when none) and the
+// table's name. Returns the number of undo records, or -1 when one could not
+// be put back.
+int UndoAll(std::int64_t end, int* slot, std::uint8_t* sequence, char* table, int* code) {
+    int count = 0;
+    *slot = -1;
+    std::uint32_t kind = 0, n = 0;
+    for (std::int64_t at = kHeaderSize; ReadRecord(at, end, &kind, &n); at += 12 + n) {
+        if (kind == kBegin && n >= kBeginSize) {
+            *slot = record[8] < kSlots ? record[8] : -1;
+            *sequence = record[9];
+            *code = record[10];
+            std::memcpy(table, record + 12, kNameSize);
+            table[kNameSize - 1] = '\0';
+        } else if (kind == kUndo && count < kMaxUndo) {
+            undo_at[static_cast<std::size_t>(count++)] = at;
+        }
+    }
+    bool ok = true;
+    for (int i = count - 1; i >= 0; --i) {
+        if (!ReadRecord(undo_at[static_cast<std::size_t>(i)], end, &kind, &n) || !ApplyUndo(n))
+            ok = false;
+    }
+    return ok ? count : -1;
+}
+
+bool Covered(int file, std::int64_t offset, std::uint32_t count) {
+    for (int i = 0; i < range_count; ++i) {
+        const Range& r = ranges[static_cast<std::size_t>(i)];
+        if (r.file == file && offset >= r.offset &&
+            offset + count <= r.offset + static_cast<std::int64_t>(r.count))
+            return true;
+    }
+    return false;
+}
+
+void Touch(int file) {
+    for (int i = 0; i < touched_count; ++i)
+        if (touched[static_cast<std::size_t>(i)] == file) return;
+    if (touched_count < kMaxTouched) touched[static_cast<std::size_t>(touched_count++)] = file;
+}
+
+bool WriteBegin() {
+    std::memset(record + 8, 0, kBeginSize);
+    record[8] = static_cast<std::uint8_t>(entry_slot);
+    record[9] = entry_sequence;
+    record[10] = static_cast<std::uint8_t>(entry_code);
+    if (const TableHandle* t = d4current_table())
+        std::memcpy(record + 12, t->file_name, kNameSize - 1);
+    return Append(kBegin, kBeginSize);
+}
+
+// The store's write hook: saves what the write will overwrite.
+int BeforeWrite(int file, const char* name, std::int64_t offset, std::uint32_t count) {
+    if (!active || journal == plat::kNoFile) return 0;
+    if (broken || pending) return -1;
+    if (Covered(file, offset, count)) return 0;
+    if (!begun) {
+        if (!WriteBegin()) {
+            broken = true;
+            return -1;
+        }
+        begun = true;
+    }
+    std::int64_t size = 0;
+    if (count > kMaxSaved || name == nullptr || plat::FileSize(file, &size) != 0) {
+        broken = true;
+        return -1;
+    }
+    std::uint32_t saved = 0;
+    if (offset < size)
+        saved = static_cast<std::uint32_t>(std::min<std::int64_t>(count, size - offset));
+    std::uint8_t* p = record + 8;
+    std::memset(p, 0, kNameSize);
+    std::snprintf(reinterpret_cast<char*>(p), kNameSize, "%s", name);
+    Put64(p + kNameSize, offset);
+    Put64(p + kNameSize + 8, size);
+    Put32(p + kNameSize + 16, saved);
+    std::uint32_t done = 0;
+    if (saved > 0 &&
+        (plat::FileReadAt(file, offset, p + kUndoHead, saved, &done) != 0 || done != saved)) {
+        broken = true;
+        return -1;
+    }
+    if (!Append(kUndo, kUndoHead + saved)) {
+        broken = true;
+        return -1;
+    }
+    if (range_count < kMaxRanges)
+        ranges[static_cast<std::size_t>(range_count++)] = {file, offset, count};
+    Touch(file);
+    return 0;
+}
+
+} // namespace
+
+bool JournalStart() {
+    if (plat::FileOpen(kJournalFile, plat::kAccessReadWrite, plat::FileCreate::kOpenAlways,
+                       &journal) != 0) {
+        std::snprintf(MessageBuffer, sizeof MessageBuffer, "Erro ao Abrir Arquivo %s",
+                      kJournalFile);
+        journal = plat::kNoFile;
+        return false;
+    }
+    std::int64_t size = 0;
+    plat::FileSize(journal, &size);
+    saved_sequence = TerminalSequence;
+    bool in_order = true;
+    if (size > 0) {
+        std::uint8_t h[kHeaderSize] = {};
+        std::uint32_t done = 0;
+        plat::FileReadAt(journal, 0, h, kHeaderSize, &done);
+        const bool sound = done == kHeaderSize && std::memcmp(h, "WTJ1", 4) == 0 &&
+                           Get32(h + kChecksumAt) == Checksum(h, kChecksumAt);
+        if (sound) std::memcpy(saved_sequence.data(), h + 5, kSlots);
+        in_order = sound && h[4] != kRunning;
+    }
+    int slot = -1, code = 0;
+    std::uint8_t sequence = 0;
+    char table[kNameSize] = "";
+    const int undone = UndoAll(size, &slot, &sequence, table, &code);
+    if (undone < 0) {
+        std::snprintf(MessageBuffer, sizeof MessageBuffer, "Erro ao Abrir Arquivo %s",
+                      kJournalFile);
+        Log("the unfinished change in the journal could not be undone");
+        return false;
+    }
+    if (undone > 0 || slot >= 0) {
+        if (slot >= 0) saved_sequence[static_cast<std::size_t>(slot)] = sequence;
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "start-up repair: undid the unfinished change (code %d, terminal slot %d, "
+                      "%s): %d write(s) put back",
+                      code, slot, table, undone);
+        Log(text);
+    }
+    TerminalSequence = saved_sequence;
+    if (!WriteHeader(kRunning) || !Clear()) {
+        std::snprintf(MessageBuffer, sizeof MessageBuffer, "Erro ao Abrir Arquivo %s",
+                      kJournalFile);
+        return false;
+    }
+    plat::FileCommit(journal);
+    i4set_full_check(in_order ? 0 : 1);
+    u4set_write_hook(BeforeWrite);
+    return true;
+}
+
+void JournalStop() {
+    if (journal == plat::kNoFile) return;
+    u4set_write_hook(nullptr);
+    saved_sequence = TerminalSequence;
+    if (WriteHeader(0) && Clear()) plat::FileCommit(journal);
+    plat::FileClose(journal);
+    journal = plat::kNoFile;
+    i4set_full_check(0);
+}
+
+void JournalBegin(int slot, int code) {
+    if (slot < 0 || slot >= kSlots) return;
+    if (pending) {
+        // The undo of a failed request is tried again before anything else.
+        int slot = -1, code = 0;
+        std::uint8_t sequence = 0;
+        char table[kNameSize] = "";
+        if (UndoAll(journal_end, &slot, &sequence, table, &code) >= 0 && Clear()) {
+            pending = false;
+            d4forget_cached();
+            Log("the failed request's writes are undone now");
+        }
+    }
+    active = true;
+    begun = false;
+    broken = false;
+    entry_slot = slot;
+    entry_code = code;
+    entry_record = TerminalRecord[static_cast<std::size_t>(slot)];
+    entry_sequence = TerminalSequence[static_cast<std::size_t>(slot)];
+    failures_before = u4write_failures();
+    reports_before = e4report_count();
+    range_count = 0;
+    touched_count = 0;
+}
+
+int JournalRecordBefore() {
+    return entry_record;
+}
+
+int JournalEnd() {
+    if (!active) return 0;
+    active = false;
+    const auto s = static_cast<std::size_t>(entry_slot);
+    // A report other than a field name the table lacks is a failure of the
+    // store (a write, a read, an index out of date).
+    bool failed = broken || u4write_failures() != failures_before ||
+                  (e4report_count() != reports_before && e4last_error() != err4field_name);
+    if (!failed && journal != plat::kNoFile) {
+        const bool sequence_changed = saved_sequence[s] != TerminalSequence[s];
+        if (begun) {
+            if (CommitAfterWrite != 0)
+                for (int i = 0; i < touched_count; ++i)
+                    if (plat::FileCommit(touched[static_cast<std::size_t>(i)]) != 0) failed = true;
+            saved_sequence[s] = TerminalSequence[s];
+            if (!failed && (!WriteHeader(kRunning) || !Clear())) failed = true;
+            if (failed) saved_sequence[s] = entry_sequence;
+        } else if (sequence_changed) {
+            saved_sequence[s] = TerminalSequence[s];
+            if (!WriteHeader(kRunning)) Log("the terminals' sequence bytes could not be kept");
+        }
+        if (!failed) return 0;
+    }
+    if (!failed) return 0;
+
+    // Put everything back as it was before the request.
+    int undone = 0;
+    if (begun && journal != plat::kNoFile) {
+        int slot = -1, code = 0;
+        std::uint8_t sequence = 0;
+        char table[kNameSize] = "";
+        undone = UndoAll(journal_end, &slot, &sequence, table, &code);
+        if (undone < 0 || !Clear()) pending = true;
+    }
+    d4forget_cached();
+    TerminalSequence[s] = entry_sequence;
+    TerminalRecord[s] = entry_record;
+    char text[160];
+    if (undone < 0)
+        std::snprintf(text, sizeof text,
+                      "request %d of terminal slot %d failed and could not be undone yet; "
+                      "no change is made until it is",
+                      entry_code, entry_slot);
+    else
+        std::snprintf(text, sizeof text,
+                      "request %d of terminal slot %d failed: %d write(s) undone", entry_code,
+                      entry_slot, undone);
+    Log(text);
+    return -1;
+}
