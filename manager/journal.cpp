@@ -116,8 +116,8 @@ bool WriteHeader(std::uint8_t state) {
 
 // Cuts the journal to its header: the entry is finished.
 bool Clear() {
-    journal_end = kHeaderSize;
     if (plat::FileTruncate(journal, kHeaderSize) != 0) return false;
+    journal_end = kHeaderSize;
     return CommitAfterWrite == 0 || plat::FileCommit(journal) == 0;
 }
 
