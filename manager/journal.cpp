@@ -316,7 +316,7 @@ bool JournalStart() {
         return false;
     }
     plat::FileCommit(journal);
-    i4set_full_check(in_order ? 0 : 1);
+    i4set_open_check(in_order ? 1 : 2);
     u4set_write_hook(BeforeWrite);
     return true;
 }
@@ -328,7 +328,7 @@ void JournalStop() {
     if (WriteHeader(0) && Clear()) plat::FileCommit(journal);
     plat::FileClose(journal);
     journal = plat::kNoFile;
-    i4set_full_check(0);
+    i4set_open_check(0);
 }
 
 void JournalBegin(int slot, int code) {

@@ -28,7 +28,7 @@ void AppendBlankOnce(std::uint16_t address, const std::uint8_t* data, int length
         SendAnswer(address, nullptr, 46, 0);
         return;
     }
-    last = sequence; // whatever the append's result: a repetition is not retried
+    last = sequence; // taken now; a failed append is undone with it (see journal.h)
     AppendBlank(address, slot);
 }
 

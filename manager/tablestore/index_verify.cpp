@@ -15,7 +15,7 @@
 namespace {
 
 constexpr int kMaxDepth = 64;
-int full_check = 0;
+int open_check = 0;
 
 struct Walk {
     int index;
@@ -115,11 +115,11 @@ int walk(Walk& w, std::uint32_t offset, int depth, const std::uint8_t* low,
 
 } // namespace
 
-void i4set_full_check(int on) {
-    full_check = on;
+void i4set_open_check(int level) {
+    open_check = level;
 }
-int i4full_check() {
-    return full_check;
+int i4open_check() {
+    return open_check;
 }
 
 int i4verify(int index, int full, char* why, int size) {
@@ -180,8 +180,9 @@ int i4verify(int index, int full, char* why, int size) {
 }
 
 int i4verify_open(int index) {
+    if (open_check <= 0) return 0;
     char why[200];
-    const int full = full_check && d4current_table() != nullptr;
+    const int full = open_check >= 2 && d4current_table() != nullptr;
     if (i4verify(index, full, why, sizeof why) == 0) return 0;
     const IndexHandle* h = i4index(index);
     e4error_report(err4index_file, h != nullptr ? h->file_name : "", why,

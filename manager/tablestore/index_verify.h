@@ -8,9 +8,11 @@
 // index is reported as error 320 with what is wrong and how to rebuild it.
 #pragma once
 
-// Whether opens also walk the whole tree (off until set).
-void i4set_full_check(int on);
-int i4full_check();
+// What opens check: 0 nothing (the default: tools such as dbftool must open
+// a damaged index to show what is wrong with it), 1 the header offsets and
+// the root page, 2 the whole tree as well. The manager sets 1 or 2.
+void i4set_open_check(int level);
+int i4open_check();
 
 // Checks index number `index`, open and attached to the selected table.
 // 0 sound; -1 refused (reported).

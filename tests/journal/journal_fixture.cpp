@@ -109,31 +109,37 @@ void JournalDir::Reset() {
     std::remove(dir.file("TableErrors.txt").c_str());
 }
 
+namespace {
+
+mtest::FakeLink* link = nullptr;
+
+} // namespace
+
+JournalDir::Answer JournalDir::Ask(std::uint8_t code, const std::vector<std::uint8_t>& data) {
+    std::memcpy(FrameBuffer, data.data(), data.size());
+    link->sent.clear();
+    DispatchRequest(kAddress, reinterpret_cast<std::uint8_t*>(FrameBuffer), code,
+                    static_cast<int>(data.size()), 0);
+    Answer a{0, -1};
+    if (!link->sent.empty()) {
+        a.code = link->sent.back().code;
+        if (link->sent.back().data.size() > 3) a.status = link->sent.back().data[3];
+    }
+    return a;
+}
+
 bool JournalDir::Serve(const std::vector<Request>& requests, std::vector<Answer>* answers,
                        bool stop, const std::function<void()>& before) {
     ResetRuntimeTables();
-    static mtest::FakeLink* link = nullptr;
     if (link == nullptr) link = new mtest::FakeLink();
     if (!Initialise()) return false;
     BuildPolledList();
-    auto ask = [&](std::uint8_t code, const std::vector<std::uint8_t>& data) {
-        std::memcpy(FrameBuffer, data.data(), data.size());
-        link->sent.clear();
-        DispatchRequest(kAddress, reinterpret_cast<std::uint8_t*>(FrameBuffer), code,
-                        static_cast<int>(data.size()), 0);
-        Answer a{0, -1};
-        if (!link->sent.empty()) {
-            a.code = link->sent.back().code;
-            if (link->sent.back().data.size() > 3) a.status = link->sent.back().data[3];
-        }
-        return a;
-    };
     const std::string open = std::string("\0\0ITEM.DBF\0ITNOME.NTX", 21);
-    ask(42, std::vector<std::uint8_t>(open.begin(), open.end()));
-    ask(22, {0, 0, '5'});
+    Ask(42, std::vector<std::uint8_t>(open.begin(), open.end()));
+    Ask(22, {0, 0, '5'});
     if (before) before();
     for (const Request& r : requests) {
-        const Answer a = ask(r.code, r.data);
+        const Answer a = Ask(r.code, r.data);
         if (answers != nullptr) answers->push_back(a);
     }
     if (stop) Shutdown();

@@ -48,6 +48,9 @@ class JournalDir : public ::testing::Test {
     static bool Serve(const std::vector<Request>& requests, std::vector<Answer>* answers,
                       bool stop = true, const std::function<void()>& before = nullptr);
 
+    // One more request to the manager Serve left running.
+    static Answer Ask(std::uint8_t code, const std::vector<std::uint8_t>& data);
+
     // The table's records from byte 4 on (the date aside), then each
     // index's key-order dump: what "the state" of the files is.
     std::string State();

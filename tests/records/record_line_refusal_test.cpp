@@ -1,8 +1,7 @@
 // Appends the table store refuses: a manager that may not let its files
 // grow (as on a full disk). Code 18 and 46 answer 14, codes 43 and 48 the
-// record image with status 1; a refused 48 keeps the old sequence byte, so
-// its repetition tries the append again, while 46 takes its byte whatever
-// came of the append.
+// record image with status 1; a refused 46 or 48 keeps the old sequence
+// byte, so its repetition tries the append again.
 #include "tests/records/record_line_common.h"
 
 #include <csignal>
@@ -62,9 +61,10 @@ TEST_F(FullDiskLine, RefusedAppendsAreAnsweredAsFailures) {
         ASSERT_TRUE(im.ok);
         EXPECT_EQ(im.status, 1) << "attempt " << i;
     }
-    // 46 takes its byte even when refused: the repetition is answered 46.
+    // A refused 46 is undone with its sequence byte: the repetition is
+    // tried (and refused) again, never answered as already done.
     EXPECT_EQ(line.ask(kA, 46, std::vector<std::uint8_t>{6, 0}).code, 14);
-    EXPECT_EQ(line.ask(kA, 46, std::vector<std::uint8_t>{6, 0}).code, 46);
+    EXPECT_EQ(line.ask(kA, 46, std::vector<std::uint8_t>{6, 0}).code, 14);
 
     Open(kB);
     EXPECT_EQ(Count(kB), "400");
