@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "manager/requests/context.h"
 #include "manager/runtime.h"
 #include "manager/store_log.h"
 #include "manager/tablestore/fileio.h"
@@ -385,6 +386,9 @@ int JournalEnd() {
         if (!failed) return 0;
     }
     if (!failed) return 0;
+    // A request that changes nothing and wrote nothing has nothing to undo;
+    // its own answer already told the terminal of the failure.
+    if (!begun && !IsRecordChangingCode(entry_code)) return 0;
 
     // Put everything back as it was before the request.
     int undone = 0;
