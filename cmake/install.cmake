@@ -2,7 +2,8 @@
 # its versioned soname in lib/ (the programs find it through their RUNPATH
 # $ORIGIN/../lib), the service unit in lib/systemd/system/ and the log
 # rotation in /etc/logrotate.d/ (PREFIX/etc/logrotate.d for a prefix other
-# than /usr). The man pages are in manpages.cmake.
+# than /usr), the licence and the README in share/doc/wtalvoc/. The man
+# pages are in manpages.cmake.
 
 # libserilo.so.1 -> libserilo.so.1.6.1; the soname follows the major version,
 # which changes when the six exports change.
@@ -35,3 +36,6 @@ install(CODE [[
   file(INSTALL "${WTALVOC_DIST_DIR}/logrotate" DESTINATION "${etc}/logrotate.d"
        RENAME wtalvoc)
 ]])
+
+install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION share/doc/wtalvoc RENAME copyright)
+install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/wtalvoc)

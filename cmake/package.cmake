@@ -14,10 +14,12 @@ with their indexes, text files, printers, the clock and application\n\
 images. With talvocfg (configuration), talvoterm (terminal simulator)\n\
 and dbftool (tables and indexes).")
 set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # Installed with the prefix /usr into the staging root, so that what goes
 # to /etc lands in the package's /etc.
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_SET_DESTDIR ON)
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
