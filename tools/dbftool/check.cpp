@@ -274,12 +274,12 @@ int dbf_check_open_index(int index, std::FILE* out, bool strict, int* notes) {
 }
 
 int dbf_command_check(int argc, char** argv, std::FILE* out, std::FILE* err) {
-    bool strict = false;
-    if (argc > 0 && std::strcmp(argv[0], "--strict") == 0) {
-        strict = true;
-        ++argv;
-        --argc;
-    }
+    static const option kLong[] = {{"strict", no_argument, nullptr, 's'}, {}};
+    DbfOptions o;
+    if (dbf_parse_options(argc, argv, "s", kLong, &o) != 0) return 2;
+    const bool strict = o.given['s'];
+    argc = static_cast<int>(o.positional.size());
+    argv = o.positional.data();
     if (argc < 2) {
         std::fprintf(err, "usage: dbftool check [--strict] TABLE INDEX...\n");
         return 2;

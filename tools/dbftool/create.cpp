@@ -11,6 +11,7 @@
 #include "manager/tablestore/pools.h"
 #include "manager/tablestore/store.h"
 #include "manager/tablestore/tables.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "tools/dbftool/dbftool.h"
 
@@ -30,9 +31,19 @@ void put16(std::uint8_t* p, unsigned v) {
     p[1] = static_cast<std::uint8_t>(v >> 8);
 }
 
-int write_file(const char* name, const void* data, std::size_t size, std::FILE* err) {
+// Writes a new file; one that exists is replaced only when `replace` is set
+// (otherwise it is refused by the opening itself, so no race can lose it).
+int write_file(const char* name, const void* data, std::size_t size, std::FILE* err,
+               bool replace = true) {
     plat::FileHandle file = plat::kNoFile;
-    if (plat::FileOpen(name, plat::kAccessReadWrite, plat::FileCreate::kCreateAlways, &file) != 0) {
+    const plat::FileCreate how =
+        replace ? plat::FileCreate::kCreateAlways : plat::FileCreate::kCreateNew;
+    const std::uint32_t failure = plat::FileOpen(name, plat::kAccessReadWrite, how, &file);
+    if (failure == plat::kErrFileExists) {
+        std::fprintf(err, "dbftool: %s already exists (--force replaces it)\n", name);
+        return 1;
+    }
+    if (failure != 0) {
         std::fprintf(err, "dbftool: cannot create %s\n", name);
         return 1;
     }
@@ -135,7 +146,8 @@ bool dbf_parse_field(const char* text, FieldSpec* out, std::string* why) {
     return true;
 }
 
-int dbf_create_table(const char* name, const std::vector<FieldSpec>& fields, std::FILE* err) {
+int dbf_create_table(const char* name, const std::vector<FieldSpec>& fields, std::FILE* err,
+                     bool replace) {
     if (fields.empty() || fields.size() > 1000) {
         std::fprintf(err, "dbftool: a table has 1 to 1000 fields\n");
         return 1;
@@ -172,7 +184,7 @@ int dbf_create_table(const char* name, const std::vector<FieldSpec>& fields, std
     image[at] = 0x0D;
     image[at + 1] = 0x1A;
     const std::string file = with_extension(name, ".DBF");
-    return write_file(file.c_str(), image.data(), image.size(), err);
+    return write_file(file.c_str(), image.data(), image.size(), err, replace);
 }
 
 int dbf_build_index(const char* table, const char* index, const char* expression, bool unique,
@@ -292,16 +304,20 @@ int dbf_build_index(const char* table, const char* index, const char* expression
 }
 
 int dbf_command_create(int argc, char** argv, std::FILE*, std::FILE* err) {
-    if (argc < 2) {
-        std::fprintf(err, "usage: dbftool create TABLE NAME:TYPE:WIDTH[:DECIMALS]...\n");
+    static const option kLong[] = {{"force", no_argument, nullptr, 'f'}, {}};
+    DbfOptions o;
+    if (dbf_parse_options(argc, argv, "f", kLong, &o) != 0) return 2;
+    if (o.positional.size() < 2) {
+        std::fprintf(err, "usage: dbftool create [--force] TABLE NAME:TYPE:WIDTH[:DECIMALS]...\n");
         return 2;
     }
     std::vector<FieldSpec> fields;
-    for (int a = 1; a < argc; ++a) {
+    for (std::size_t a = 1; a < o.positional.size(); ++a) {
+        const char* text = o.positional[a];
         FieldSpec f;
         std::string why;
-        if (!dbf_parse_field(argv[a], &f, &why)) {
-            std::fprintf(err, "dbftool: %s: %s\n", argv[a], why.c_str());
+        if (!dbf_parse_field(text, &f, &why)) {
+            std::fprintf(err, "dbftool: %s: %s\n", text, why.c_str());
             return 2;
         }
         for (const FieldSpec& other : fields) {
@@ -312,23 +328,17 @@ int dbf_command_create(int argc, char** argv, std::FILE*, std::FILE* err) {
         }
         fields.push_back(f);
     }
-    return dbf_create_table(argv[0], fields, err);
+    return dbf_create_table(o.positional[0], fields, err, o.given['f']);
 }
 
 int dbf_command_index(int argc, char** argv, std::FILE*, std::FILE* err) {
-    bool unique = false;
-    std::vector<char*> args;
-    for (int a = 0; a < argc; ++a) {
-        if (std::strcmp(argv[a], "--unique") == 0) {
-            unique = true;
-        } else {
-            args.push_back(argv[a]);
-        }
-    }
-    if (args.size() != 3) {
-        std::fprintf(err, "usage: dbftool index TABLE INDEX EXPRESSION [--unique]\n");
+    static const option kLong[] = {{"unique", no_argument, nullptr, 'u'}, {}};
+    DbfOptions o;
+    if (dbf_parse_options(argc, argv, "u", kLong, &o) != 0) return 2;
+    if (o.positional.size() != 3) {
+        std::fprintf(err, "usage: dbftool index [--unique] TABLE INDEX EXPRESSION\n");
         return 2;
     }
     if (!g4.initialized && d4initialize(10, 10, 25, 3000, 0) < 0) return 1;
-    return dbf_build_index(args[0], args[1], args[2], unique, err);
+    return dbf_build_index(o.positional[0], o.positional[1], o.positional[2], o.given['u'], err);
 }

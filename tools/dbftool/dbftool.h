@@ -3,23 +3,39 @@
 //   info TABLE [INDEX...]           header, fields, record count; per index its
 //                                   expression, key length, unique flag, depth,
 //                                   page count and free pages
-//   dump TABLE [--index INDEX] [--deleted]
+//   dump [--index INDEX] [--deleted] TABLE
 //                                   the records, one a line, in record or key
 //                                   order (deleted ones only with --deleted)
 //   seek TABLE INDEX KEY            the seek result (0/1/2/3) and the record
-//   create TABLE NAME:TYPE:WIDTH[:DECIMALS]...
-//                                   a new, empty dBASE III table
-//   index TABLE INDEX EXPRESSION [--unique]
+//   create [--force] TABLE NAME:TYPE:WIDTH[:DECIMALS]...
+//                                   a new, empty dBASE III table; an existing
+//                                   file only with --force
+//   index [--unique] TABLE INDEX EXPRESSION
 //                                   a new index of the table's records
 //   check [--strict] TABLE INDEX... verifies each index against its table
 //
+// Options and arguments come in any order ("--" ends the options).
 // Every routine writes its output to `out` and its complaints to `err` and
-// returns the process exit status (0 = success).
+// returns the process exit status (0 = success, 2 = wrong usage).
 #pragma once
 
+#include <array>
 #include <cstdio>
+#include <getopt.h>
 #include <string>
 #include <vector>
+
+// A command's options by their code (a letter), and its other arguments.
+struct DbfOptions {
+    std::array<bool, 128> given{};
+    std::array<const char*, 128> value{};
+    std::vector<char*> positional;
+};
+
+// Parses argv (without the program and the command name) with getopt_long.
+// 0, or 2 after getopt has named the unknown option on standard error.
+int dbf_parse_options(int argc, char** argv, const char* shortopts, const option* longopts,
+                      DbfOptions* out);
 
 // One field of a table to create.
 struct FieldSpec {
@@ -33,9 +49,10 @@ struct FieldSpec {
 // Returns false with a reason in *why.
 bool dbf_parse_field(const char* text, FieldSpec* out, std::string* why);
 
-// Writes a new, empty table with these fields (replacing any file of that
-// name). 0 / 1 with a message on err.
-int dbf_create_table(const char* name, const std::vector<FieldSpec>& fields, std::FILE* err);
+// Writes a new, empty table with these fields. An existing file of that
+// name is replaced only when `replace` is set. 0 / 1 with a message on err.
+int dbf_create_table(const char* name, const std::vector<FieldSpec>& fields, std::FILE* err,
+                     bool replace = true);
 
 // Writes a new index of the open store's table `name`: the header and an
 // empty root, then every record's key through the store's insert path.

@@ -2,38 +2,68 @@
 // tables, build indexes and check them against their tables.
 #include <cstdio>
 #include <cstring>
+#include <getopt.h>
 
+#include "tools/cli.h"
 #include "tools/dbftool/dbftool.h"
 
 namespace {
 
-void usage() {
-    std::fputs("usage:\n"
-               "  dbftool info TABLE [INDEX...]\n"
-               "  dbftool dump TABLE [--index INDEX] [--deleted]\n"
-               "  dbftool seek TABLE INDEX KEY\n"
-               "  dbftool create TABLE NAME:TYPE:WIDTH[:DECIMALS]...\n"
-               "  dbftool index TABLE INDEX EXPRESSION [--unique]\n"
-               "  dbftool check [--strict] TABLE INDEX...\n",
-               stderr);
-}
+constexpr const char* kUsage =
+    "Usage: dbftool COMMAND [ARGUMENT...]\n"
+    "Looks inside dBASE III tables (.DBF) and their indexes (.NTX), creates\n"
+    "tables, builds and checks indexes.\n"
+    "\n"
+    "  info TABLE [INDEX...]            header, fields, record count; each index's shape\n"
+    "  dump [--index INDEX] [--deleted] TABLE\n"
+    "                                   the records, one a line, in record or key order\n"
+    "  seek TABLE INDEX KEY             the seek result (0/1/2/3) and the record\n"
+    "  create [--force] TABLE NAME:TYPE:WIDTH[:DECIMALS]...\n"
+    "                                   a new, empty table (types C N F D L); an existing\n"
+    "                                   file is replaced only with --force\n"
+    "  index [--unique] TABLE INDEX EXPRESSION\n"
+    "                                   a new index of the table's records\n"
+    "  check [--strict] TABLE INDEX...  verifies each index against its table\n"
+    "\n"
+    "  -h, --help       print this help and exit\n"
+    "  -V, --version    print the version and exit\n"
+    "\n"
+    "Exit status: 0 done, 1 a file could not be read or written or a fault was\n"
+    "found, 2 wrong usage.\n";
+
+struct Command {
+    const char* name;
+    int (*run)(int, char**, std::FILE*, std::FILE*);
+};
+
+constexpr Command kCommands[] = {
+    {"info", dbf_command_info},     {"dump", dbf_command_dump},   {"seek", dbf_command_seek},
+    {"create", dbf_command_create}, {"index", dbf_command_index}, {"check", dbf_command_check},
+};
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        usage();
-        return 2;
+    static const option kLong[] = {
+        {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'V'}, {}};
+    // Options before the command are the program's own; the rest are the
+    // command's.
+    for (int c; (c = getopt_long(argc, argv, "+hV", kLong, nullptr)) != -1;) {
+        if (c == 'h') {
+            std::fputs(kUsage, stdout);
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        }
+        if (c == 'V') return ToolVersion("dbftool");
+        return ToolUsageError("dbftool");
     }
-    const char* command = argv[1];
-    int n = argc - 2;
-    char** args = argv + 2;
-    if (std::strcmp(command, "info") == 0) return dbf_command_info(n, args, stdout, stderr);
-    if (std::strcmp(command, "dump") == 0) return dbf_command_dump(n, args, stdout, stderr);
-    if (std::strcmp(command, "seek") == 0) return dbf_command_seek(n, args, stdout, stderr);
-    if (std::strcmp(command, "create") == 0) return dbf_command_create(n, args, stdout, stderr);
-    if (std::strcmp(command, "index") == 0) return dbf_command_index(n, args, stdout, stderr);
-    if (std::strcmp(command, "check") == 0) return dbf_command_check(n, args, stdout, stderr);
-    usage();
-    return 2;
+    if (optind >= argc) {
+        std::fputs("dbftool: no command given\n", stderr);
+        return ToolUsageError("dbftool");
+    }
+    const char* command = argv[optind];
+    for (const Command& c : kCommands)
+        if (std::strcmp(command, c.name) == 0)
+            return c.run(argc - optind - 1, argv + optind + 1, stdout, stderr);
+    std::fprintf(stderr, "dbftool: unknown command '%s'\n", command);
+    return ToolUsageError("dbftool");
 }

@@ -76,6 +76,11 @@ void print_record(std::FILE* out) {
 } // namespace
 
 int dbf_command_info(int argc, char** argv, std::FILE* out, std::FILE* err) {
+    static const option kLong[] = {{}};
+    DbfOptions o;
+    if (dbf_parse_options(argc, argv, "", kLong, &o) != 0) return 2;
+    argc = static_cast<int>(o.positional.size());
+    argv = o.positional.data();
     if (argc < 1) {
         std::fprintf(err, "usage: dbftool info TABLE [INDEX...]\n");
         return 2;
@@ -120,25 +125,17 @@ int dbf_command_info(int argc, char** argv, std::FILE* out, std::FILE* err) {
 }
 
 int dbf_command_dump(int argc, char** argv, std::FILE* out, std::FILE* err) {
-    const char* table_name = nullptr;
-    const char* index_name = nullptr;
-    bool deleted = false;
-    for (int a = 0; a < argc; ++a) {
-        if (std::strcmp(argv[a], "--deleted") == 0) {
-            deleted = true;
-        } else if (std::strcmp(argv[a], "--index") == 0 && a + 1 < argc) {
-            index_name = argv[++a];
-        } else if (table_name == nullptr) {
-            table_name = argv[a];
-        } else {
-            table_name = nullptr;
-            break;
-        }
-    }
-    if (table_name == nullptr) {
-        std::fprintf(err, "usage: dbftool dump TABLE [--index INDEX] [--deleted]\n");
+    static const option kLong[] = {
+        {"index", required_argument, nullptr, 'i'}, {"deleted", no_argument, nullptr, 'd'}, {}};
+    DbfOptions o;
+    if (dbf_parse_options(argc, argv, "i:d", kLong, &o) != 0) return 2;
+    if (o.positional.size() != 1) {
+        std::fprintf(err, "usage: dbftool dump [--index INDEX] [--deleted] TABLE\n");
         return 2;
     }
+    const char* table_name = o.positional[0];
+    const char* index_name = o.value['i'];
+    const bool deleted = o.given['d'];
     const int table = open_table(table_name, err);
     if (table < 0) return 1;
     int index = -1;
@@ -159,6 +156,12 @@ int dbf_command_dump(int argc, char** argv, std::FILE* out, std::FILE* err) {
 }
 
 int dbf_command_seek(int argc, char** argv, std::FILE* out, std::FILE* err) {
+    // Options only before the table, so that a key such as -94.5 is a key.
+    static const option kLong[] = {{}};
+    DbfOptions o;
+    if (dbf_parse_options(argc, argv, "+", kLong, &o) != 0) return 2;
+    argc = static_cast<int>(o.positional.size());
+    argv = o.positional.data();
     if (argc != 3) {
         std::fprintf(err, "usage: dbftool seek TABLE INDEX KEY\n");
         return 2;

@@ -3,15 +3,19 @@
 //
 //   talvocfg build SOURCE talvo.cfg
 //   talvocfg dump talvo.cfg
+//   talvocfg --help | --version
 //
 // Exit status 0 when done, 1 on a fault in the input (the message names the
 // line), 2 on wrong usage. A failed build writes nothing.
 #include "manager/config.h"
+#include "tools/cli.h"
 #include "tools/talvocfg/source.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <getopt.h>
 #include <string>
 #include <unistd.h>
 
@@ -19,11 +23,17 @@ namespace {
 
 constexpr std::size_t kMaxSource = 1 << 20;
 
-int Usage() {
-    std::fprintf(stderr, "usage: talvocfg build SOURCE talvo.cfg\n"
-                         "       talvocfg dump talvo.cfg\n");
-    return 2;
-}
+constexpr const char* kUsage =
+    "Usage: talvocfg build SOURCE talvo.cfg\n"
+    "       talvocfg dump talvo.cfg\n"
+    "Writes the manager's binary configuration talvo.cfg from its readable\n"
+    "description SOURCE, or prints the description of an existing one.\n"
+    "\n"
+    "  -h, --help       print this help and exit\n"
+    "  -V, --version    print the version and exit\n"
+    "\n"
+    "Exit status: 0 done, 1 a fault in the input (named with its line; nothing\n"
+    "is written), 2 wrong usage.\n";
 
 bool ReadAll(const char* path, std::size_t limit, std::string* out) {
     std::ifstream in(path, std::ios::binary);
@@ -109,7 +119,25 @@ int Dump(const char* path) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 4 && std::strcmp(argv[1], "build") == 0) return Build(argv[2], argv[3]);
-    if (argc == 3 && std::strcmp(argv[1], "dump") == 0) return Dump(argv[2]);
-    return Usage();
+    static const option kLong[] = {
+        {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'V'}, {}};
+    for (int c; (c = getopt_long(argc, argv, "hV", kLong, nullptr)) != -1;) {
+        if (c == 'h') {
+            std::fputs(kUsage, stdout);
+            return std::fflush(stdout) == 0 ? 0 : 1;
+        }
+        if (c == 'V') return ToolVersion("talvocfg");
+        return ToolUsageError("talvocfg");
+    }
+    const int n = argc - optind;
+    char** args = argv + optind;
+    if (n == 3 && std::strcmp(args[0], "build") == 0) return Build(args[1], args[2]);
+    if (n == 2 && std::strcmp(args[0], "dump") == 0) return Dump(args[1]);
+    if (n == 0)
+        std::fputs("talvocfg: no command given\n", stderr);
+    else if (std::strcmp(args[0], "build") == 0 || std::strcmp(args[0], "dump") == 0)
+        std::fprintf(stderr, "talvocfg: %s: wrong number of arguments\n", args[0]);
+    else
+        std::fprintf(stderr, "talvocfg: unknown command '%s'\n", args[0]);
+    return ToolUsageError("talvocfg");
 }

@@ -2,6 +2,7 @@
 // pseudo-terminal pair, sends the requests of a script (or standard input)
 // when polled, and prints every exchange decoded.
 #include "platform/pty.h"
+#include "tools/cli.h"
 #include "tools/talvoterm/script.h"
 #include "tools/talvoterm/terminal.h"
 
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <getopt.h>
 #include <poll.h>
 #include <string>
 #include <unistd.h>
@@ -30,7 +32,8 @@ void OnSignal(int) {
 
 void Usage(std::FILE* to) {
     std::fputs(
-        "usage: talvoterm (--pty NAME | --device PATH) [options] ADDRESS...\n"
+        "Usage: talvoterm (--pty NAME | --device PATH) [OPTION...] ADDRESS...\n"
+        "Plays terminals on a serial line and prints every exchange decoded.\n"
         "  --pty NAME      create a pseudo-terminal pair and a link NAME to its slave side\n"
         "  --device PATH   use a serial device (57600 8N1, raw)\n"
         "  --script FILE   read requests from FILE (default: standard input)\n"
@@ -38,6 +41,8 @@ void Usage(std::FILE* to) {
         "  --pause MS      stall of the pause faults (default 300)\n"
         "  --hold          keep answering polls (silence) after the script, until a signal\n"
         "  --verbose       print every frame seen on the line, and raw bytes\n"
+        "  -h, --help      print this help and exit\n"
+        "  -V, --version   print the version and exit\n"
         "  ADDRESS...      1 to 32 terminal addresses (decimal or 0x hex) played here\n"
         "script lines: ADDRESS CODE [DATA] [OPTION...] | sleep MS | wait | # comment\n"
         "  DATA: a word or \"text\" with \\0 \\xNN \\n \\r \\t \\s \\\\ \\\" escapes\n"
@@ -215,55 +220,55 @@ int main(int argc, char** argv) {
     TerminalOptions opt;
     std::vector<std::uint16_t> addresses;
 
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto value = [&](const char* what) -> const char* {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "talvoterm: %s needs a value\n", what);
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (a == "--pty")
-            pty_name = value("--pty");
-        else if (a == "--device")
-            device = value("--device");
-        else if (a == "--script")
-            script = value("--script");
-        else if (a == "--hold")
-            hold = true;
-        else if (a == "--verbose")
-            run.verbose = true;
-        else if (a == "--timeout" || a == "--pause") {
-            const char* v = value(a.c_str());
+    static const option kLong[] = {
+        {"pty", required_argument, nullptr, 'p'},    {"device", required_argument, nullptr, 'd'},
+        {"script", required_argument, nullptr, 's'}, {"timeout", required_argument, nullptr, 't'},
+        {"pause", required_argument, nullptr, 'P'},  {"hold", no_argument, nullptr, 'H'},
+        {"verbose", no_argument, nullptr, 'v'},      {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},      {}};
+    for (int c; (c = getopt_long(argc, argv, "hV", kLong, nullptr)) != -1;) {
+        switch (c) {
+        case 'p': pty_name = optarg; break;
+        case 'd': device = optarg; break;
+        case 's': script = optarg; break;
+        case 'H': hold = true; break;
+        case 'v': run.verbose = true; break;
+        case 't':
+        case 'P': {
             char* end = nullptr;
-            long n = std::strtol(v, &end, 10);
-            if (end == v || *end != '\0' || n < 0 || n > 86400000) {
-                std::fprintf(stderr, "talvoterm: bad value for %s\n", a.c_str());
-                return 2;
+            long n = std::strtol(optarg, &end, 10);
+            if (end == optarg || *end != '\0' || n < 0 || n > 86400000) {
+                std::fprintf(stderr, "talvoterm: bad value for --%s: '%s'\n",
+                             c == 't' ? "timeout" : "pause", optarg);
+                return ToolUsageError("talvoterm");
             }
-            if (a == "--timeout")
+            if (c == 't')
                 run.timeout_s = static_cast<int>(n);
             else
                 opt.pause_ms = static_cast<int>(n);
-        } else if (a == "--help" || a == "-h") {
-            Usage(stdout);
-            return 0;
-        } else {
-            std::uint16_t addr = 0;
-            if (a.empty() || a[0] == '-' || !ParseAddress(argv[i], addr)) {
-                std::fprintf(stderr, "talvoterm: bad argument '%s'\n", argv[i]);
-                Usage(stderr);
-                return 2;
-            }
-            if (std::find(addresses.begin(), addresses.end(), addr) == addresses.end())
-                addresses.push_back(addr);
+            break;
         }
+        case 'h': Usage(stdout); return std::fflush(stdout) == 0 ? 0 : 1;
+        case 'V': return ToolVersion("talvoterm");
+        default: return ToolUsageError("talvoterm");
+        }
+    }
+    for (int i = optind; i < argc; ++i) {
+        std::uint16_t addr = 0;
+        if (!ParseAddress(argv[i], addr)) {
+            std::fprintf(stderr, "talvoterm: bad address '%s'\n", argv[i]);
+            return ToolUsageError("talvoterm");
+        }
+        if (std::find(addresses.begin(), addresses.end(), addr) == addresses.end())
+            addresses.push_back(addr);
     }
     if ((pty_name == nullptr) == (device == nullptr) || addresses.empty() ||
         addresses.size() > 32) {
-        Usage(stderr);
-        return 2;
+        std::fputs(addresses.size() > 32 ? "talvoterm: at most 32 addresses\n"
+                   : addresses.empty()   ? "talvoterm: no terminal address given\n"
+                                         : "talvoterm: give one of --pty and --device\n",
+                   stderr);
+        return ToolUsageError("talvoterm");
     }
 
     // A script file is checked whole before the line is opened.
