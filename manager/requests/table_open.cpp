@@ -47,11 +47,6 @@ void EnterTable(int table, int slot) {
     d4skip_records(-1);
 }
 
-void SendRefusal(std::uint16_t address, std::uint8_t* data) {
-    // "14 with 6 bytes": the first six bytes of the buffer as they stand.
-    SendAnswer(address, data, 14, 6);
-}
-
 // The steps both openings share: the previous context ends; a request
 // without a name leaves the terminal with no file and is answered with six
 // zero bytes; an unknown table name is refused. Otherwise the terminal's
@@ -71,7 +66,7 @@ int BeginOpening(std::uint16_t address, std::uint8_t* data, int& length, int slo
     const char* name = RequestText(data, length, 2);
     const int table = UsableName(name) ? d4find_table(name) : -1;
     if (table < 0) {
-        SendRefusal(address, data);
+        SendSixByteRefusal(address, data);
         return -1;
     }
     TerminalFile[slot] = table;
@@ -102,7 +97,7 @@ void OpenTableWithIndex(std::uint16_t address, std::uint8_t* data, int length, i
     if (index < 0 || !IndexBelongsTo(index, table)) {
         TerminalIndex[slot] = -1;
         TerminalFile[slot] = -1;
-        SendRefusal(address, data);
+        SendSixByteRefusal(address, data);
         return;
     }
     TerminalIndex[slot] = index;

@@ -20,13 +20,16 @@ int RejectDeleted() {
     return d4is_deleted();
 }
 
-// True when the key expression of `index` names one field of type N or F.
+// True when the key of `index` is numeric and its expression is one field
+// (of type N or F). The index knows its key's type since it was opened; the
+// field lookup is a quiet one, as an expression such as UPPER(NOME)+DTOS(NASC)
+// is no field name and no fault.
 bool NumericKey(int index) {
+    const IndexHandle* h = index >= 0 ? i4index(index) : nullptr;
+    if (h == nullptr || h->key_type != 'N') return false;
     char expression[kKeyExpressionSize + 1] = {};
     if (!IndexKeyExpression(index, expression, sizeof expression)) return false;
-    const int ref = f4ref(expression);
-    if (ref < 0) return false;
-    const int type = f4field_type(ref);
+    const int type = f4field_type(f4lookup(expression));
     return type == 'N' || type == 'F';
 }
 
@@ -45,7 +48,7 @@ void SeekKey(std::uint16_t address, std::uint8_t* data, int length, int slot) {
     if (passDeleted) d4push_filter(RejectDeleted);
 
     if (TerminalIndex[slot] == -1) {
-        SendAnswer(address, data, 14, 6);
+        SendSixByteRefusal(address, data);
     } else {
         const char* key = RequestText(data, length, 2);
         const int r = NumericKey(TerminalIndex[slot]) ? d4seek_number_filtered(RequestReal(key))

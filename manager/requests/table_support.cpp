@@ -1,11 +1,18 @@
 // What the table request handlers need to know about the configured data
-// files and the open indexes, read with bounds kept.
+// files and the open indexes, read with bounds kept, and the refusal that
+// carries six bytes.
 #include "manager/requests/table_support.h"
 
 #include "manager/config.h"
 #include "manager/tablestore/indexes.h"
 
 #include <cstring>
+
+void SendSixByteRefusal(std::uint16_t address, std::uint8_t* data) {
+    constexpr int kRefusalBytes = 6;
+    std::memset(data, 0, kRefusalBytes);
+    SendAnswer(address, data, 14, kRefusalBytes);
+}
 
 int DataFileKindOf(int j) {
     if (j < 0 || j >= kDataFiles || j >= kConfigDataFiles) return 0;

@@ -23,6 +23,10 @@ inline std::span<std::uint8_t> FrameSpan(std::uint8_t* data) {
 void SendRecordReply(std::uint16_t address, std::uint8_t* data, std::uint8_t code,
                      std::uint8_t status);
 
+// Refuses a request with code 14 and six data bytes, all zero: nothing of
+// an earlier answer (another terminal's record, say) goes out with it.
+void SendSixByteRefusal(std::uint16_t address, std::uint8_t* data);
+
 // Kind letter of configured data-file entry j ('A', 'D', 'I', 'C', other).
 int DataFileKindOf(int j);
 

@@ -71,11 +71,12 @@ void OpenTextFile(std::uint16_t address, std::uint8_t* data, int length, int slo
 
 void CloseTextFile(std::uint16_t address, std::uint8_t*, int, int slot) {
     const auto s = static_cast<std::size_t>(slot);
+    // Only a text file is committed and its end set: a table number is no
+    // file handle, and a table's file is never resized by this request.
     const std::int32_t file = CurrentTextFile(slot);
-    // A table context is not this request's to end (and a table number is
-    // no file handle): only a text file is committed and let go.
-    if (file >= 0) {
-        plat::FileCommit(file);
+    if (file >= 0) plat::FileCommit(file);
+    // Whatever the context, table or text, it ends with its locks given up.
+    if (TerminalFile[s] != -1) {
         LockTable* locks = TerminalLocks[s];
         ReleaseLocks(locks, slot);
         if (locks != nullptr) {
@@ -84,11 +85,11 @@ void CloseTextFile(std::uint16_t address, std::uint8_t*, int, int slot) {
             // stays recorded for as long as it holds it.
             if (locks->holder == static_cast<std::uint32_t>(slot)) locks->holder = kNoHolder;
         }
-        TerminalLocks[s] = nullptr;
-        TerminalFile[s] = -1;
-        TerminalFileKind[s] = kKindNone;
     }
-    if (TerminalFile[s] == -1) TerminalFileKind[s] = kKindNone;
+    TerminalLocks[s] = nullptr;
+    TerminalIndex[s] = -1;
+    TerminalFile[s] = -1;
+    TerminalFileKind[s] = kKindNone;
     TerminalStatus[s] = 0;
     SendAnswer(address, nullptr, 30, 0);
 }

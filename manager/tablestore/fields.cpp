@@ -24,33 +24,56 @@ TableHandle* table_of(int ref, FieldDescriptor** field) {
     return t;
 }
 
-} // namespace
-
-int f4ref(const char* name) {
-    const int number = g4.selected_table;
-    const TableHandle* t = d4table(number);
-    if (t == nullptr) {
-        e4error_report(err4no_table, "When Calling 'f4ref()'", nullptr);
-        return -1;
-    }
-    char wanted[12] = {};
+// The upper-cased name as f4ref compares it, in wanted (12 bytes); returns
+// its length: up to the first blank or NUL, at most 10.
+int field_name_key(const char* name, char* wanted) {
     for (int i = 0; i < 11 && name != nullptr && name[i] != '\0'; ++i) wanted[i] = name[i];
     text_upper(wanted);
     int length = 0;
     while (length < 10 && wanted[length] != '\0' && wanted[length] != ' ') ++length;
-    if (length == 0) {
-        e4error_report(err4field_name, nullptr);
-        return -1;
-    }
-    for (int i = 0; i < t->field_count; ++i) {
+    return length;
+}
+
+// The field of table `number` whose stored name is wanted over its length
+// and ends there, or -1.
+int find_field(int number, const char* wanted, int length) {
+    const TableHandle* t = d4table(number);
+    for (int i = 0; t != nullptr && i < t->field_count; ++i) {
         const char* stored = t->fields[i].name;
         if (std::memcmp(stored, wanted, static_cast<std::size_t>(length)) != 0) continue;
         if (length == 10 || stored[length] == '\0' || stored[length] == ' ')
             return f4make_ref(number, i);
     }
+    return -1;
+}
+
+} // namespace
+
+int f4ref(const char* name) {
+    const int number = g4.selected_table;
+    if (d4table(number) == nullptr) {
+        e4error_report(err4no_table, "When Calling 'f4ref()'", nullptr);
+        return -1;
+    }
+    char wanted[12] = {};
+    const int length = field_name_key(name, wanted);
+    if (length == 0) {
+        e4error_report(err4field_name, nullptr);
+        return -1;
+    }
+    const int ref = find_field(number, wanted, length);
+    if (ref >= 0) return ref;
     wanted[length] = '\0';
     e4error_report(err4field_name, wanted, nullptr);
     return -1;
+}
+
+int f4lookup(const char* name) {
+    const int number = g4.selected_table;
+    if (d4table(number) == nullptr) return -1;
+    char wanted[12] = {};
+    const int length = field_name_key(name, wanted);
+    return length == 0 ? -1 : find_field(number, wanted, length);
 }
 
 int f4ref_by_number(int number) {

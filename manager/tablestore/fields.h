@@ -31,6 +31,11 @@ constexpr int f4make_ref(int table, int index) {
 // error 270 with the name. Returns the reference, or -1.
 int f4ref(const char* name);
 
+// f4ref without any report: -1 when there is no selected table, the name is
+// empty or names no field. For callers that only ask whether a text is a
+// field name (an index's key expression, say).
+int f4lookup(const char* name);
+
 // Field of the selected table by 1-based number; -1 outside 1 .. count.
 int f4ref_by_number(int number);
 

@@ -50,10 +50,6 @@ inline std::string Text(const Answer& a) {
     return std::string(a.data.begin(), a.data.end() - 1);
 }
 
-inline std::vector<std::uint8_t> Six(const char* bytes) {
-    return std::vector<std::uint8_t>(bytes, bytes + 6);
-}
-
 // Records of a table file read as they are on disk.
 struct TableFile {
     std::vector<std::uint8_t> bytes;

@@ -1,9 +1,11 @@
 // Moving over the line: go to a record number in and out of range, skips
 // that pass over deleted records both ways, the order chosen with code 17,
-// numeric and text seeks, counts and record numbers, and walks and seeks on
-// tables and indexes another engine wrote, against what that engine saw.
+// numeric and text seeks (on an expression index without a report), counts
+// and record numbers, and walks and seeks on tables and indexes another
+// engine wrote, against what that engine saw.
 #include "tests/requests/table_line_common.h"
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -23,10 +25,12 @@ class NavigationLine : public TableLine {
                    {true, true, false, false, true, true, false, true});
         started_ = line.copy_fixture("PESSOA.DBF") && line.copy_fixture("PESQTD.NTX") &&
                    line.copy_fixture("PESNOME.NTX") && line.copy_fixture("PESNOME.ORD") &&
+                   line.copy_fixture("PESCOMP.NTX") &&
                    Start({kA}, {{"DEL.DBF", 'D'},
                                 {"PESSOA.DBF", 'D'},
                                 {"PESQTD.NTX", 'I', 2},
-                                {"PESNOME.NTX", 'I', 2}});
+                                {"PESNOME.NTX", 'I', 2},
+                                {"PESCOMP.NTX", 'I', 2}});
     }
     Image Move(std::uint8_t code, const std::vector<std::uint8_t>& args,
                const std::vector<int>& widths = kDelWidths) {
@@ -161,8 +165,46 @@ TEST_F(NavigationLine, NumericSeekWithAndWithoutStayingOnTheGreaterKey) {
     ASSERT_EQ(line.ask(kA, 16, Args(0, 0, "PESSOA")).code, 16);
     const Answer no = line.ask(kA, 26, Args(0, 0, "12"));
     EXPECT_EQ(no.code, 14);
-    EXPECT_EQ(no.data, Six("\0\0"
-                           "12\0\0"));
+    EXPECT_EQ(no.data, std::vector<std::uint8_t>(6, 0));
+}
+
+// PESCOMP's key is UPPER(NOME)+DTOS(NASC): no field name, a text key. Its
+// seeks are text seeks, and none of them leaves a report in the manager's
+// output or in TableErrors.txt.
+TEST_F(NavigationLine, SeeksOnAnExpressionIndexAreTextSeeksAndLogNothing) {
+    ASSERT_TRUE(started_);
+    const std::vector<int> widths = {10, 8, 8, 1, 300};
+    ASSERT_EQ(line.ask(kA, 42, Args2("PESSOA", "PESCOMP")).code, 42);
+    const auto size = [this](const char* name) {
+        std::error_code ec;
+        const auto n = std::filesystem::file_size(line.path(name), ec);
+        return ec ? 0 : n;
+    };
+    const auto out_before = size("manager.out");
+    const auto log_before = size("TableErrors.txt");
+    struct Case {
+        std::uint8_t stay;
+        const char* key;
+        std::uint8_t found, at_end;
+        const char* record; // nullptr: at end of file
+    };
+    const Case cases[] = {
+        {1, "ANA10", 1, 0, "10"}, // a prefix of ANA10 and its birth date
+        {1, "BRUNO 1", 1, 0, "1"},   {1, "ANA 9", 0, 0, "10"},    // the next greater key
+        {0, "ANA 9", 0, 1, nullptr}, {1, "ana10", 0, 1, nullptr}, // the text is not upper-cased
+    };
+    for (const Case& c : cases) {
+        const Image im = Move(26, Args(c.stay, 0, c.key), widths);
+        ASSERT_TRUE(im.ok) << c.key;
+        EXPECT_EQ(im.found, c.found) << c.key;
+        EXPECT_EQ(im.at_end, c.at_end) << c.key;
+        EXPECT_EQ(im.status, 0) << c.key;
+        if (c.record != nullptr) {
+            EXPECT_EQ(Number(), c.record) << c.key;
+        }
+    }
+    EXPECT_EQ(size("manager.out"), out_before);
+    EXPECT_EQ(size("TableErrors.txt"), log_before);
 }
 
 TEST_F(NavigationLine, SelectOrderTakesEffectFromTheNextRequest) {

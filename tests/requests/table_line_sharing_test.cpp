@@ -1,7 +1,8 @@
 // Two terminals and other programs on one table over the line: record and
 // whole-file locks as terminals and other programs see them, locks given up
-// by moving, a terminal at end of file losing its whole-file lock, and a
-// table that another program appends to or cuts short.
+// by moving, a terminal at end of file losing its whole-file lock, a table
+// that another program appends to or cuts short, and refusals that carry
+// nothing of another terminal's answer.
 #include "tests/requests/table_line_common.h"
 
 #include <sys/stat.h>
@@ -119,6 +120,27 @@ TEST_F(SharingLine, TerminalAtEndOfFileLosesItsWholeFileLock) {
     EXPECT_EQ(Text(line.ask(kA, 39, "")), "10");
     EXPECT_TRUE(FileLockFree());
     EXPECT_EQ(Lock(kB, 37), kYes);
+}
+
+// A refusal's six bytes are zeros: right after B's record image, A's short
+// requests would otherwise carry what the buffer still holds of it.
+TEST_F(SharingLine, RefusalsCarryNothingOfAnotherTerminalsAnswer) {
+    ASSERT_TRUE(started_);
+    struct Refused {
+        std::uint8_t code;
+        std::vector<std::uint8_t> data;
+    };
+    const Refused cases[] = {
+        {26, {}},                       // the table has no index
+        {16, {0, 0, 'N', 'O'}},         // no table of that name
+        {42, Args2("SHARED", "NOIDX")}, // no index of that name
+    };
+    for (const Refused& c : cases) {
+        Go(kB, 5); // B's record image, "R5", now sits in the buffer
+        const Answer a = line.ask(kA, c.code, c.data);
+        EXPECT_EQ(a.code, 14) << int(c.code);
+        EXPECT_EQ(a.data, std::vector<std::uint8_t>(6, 0)) << int(c.code);
+    }
 }
 
 TEST_F(SharingLine, AnotherProgramAppendsAndTruncates) {

@@ -74,6 +74,17 @@ TEST_F(Fields, LookupWithoutATable) {
     EXPECT_EQ(f4ref_by_number(1), -1);
 }
 
+TEST_F(Fields, QuietLookupFindsWhatLookupFindsAndReportsNothing) {
+    for (const char* name : {"NAME", "name", "Price  ", "LONGNAME10EXTRA", "RATE"})
+        EXPECT_EQ(f4lookup(name), f4ref(name)) << name;
+    ::testing::internal::CaptureStderr();
+    for (const char* name : {"lower", "NAM", "", "   ", "UPPER(NAME)+DTOS(BORN)"})
+        EXPECT_EQ(f4lookup(name), -1) << name;
+    ASSERT_EQ(d4close_table(), 0);
+    EXPECT_EQ(f4lookup("NAME"), -1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
 TEST_F(Fields, Reading) {
     EXPECT_EQ(field("NAME"), "ALICE   ");
     EXPECT_STREQ(f4field_text(ref("NAME")), "ALICE   ");

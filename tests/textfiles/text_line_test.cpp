@@ -3,7 +3,7 @@
 // Ctrl-Z, writing LF as CR LF, moving from each origin, two terminals each at
 // its own position in one file, the answers without a file or with a handle
 // that is not the terminal's, counts and names from the terminal that do not
-// fit, and the locks and table contexts that opening and closing end.
+// fit, and the locks and contexts, table or text, that opening and closing end.
 #include "tests/requests/table_line_common.h"
 
 #include <fstream>
@@ -333,7 +333,7 @@ TEST_F(TextLine, WithoutAFileOrWithAnotherHandleNothingIsDone) {
     EXPECT_TRUE(c.data.empty());
 }
 
-TEST_F(TextLine, ATableContextIsNeverTakenForATextFile) {
+TEST_F(TextLine, ATableIsNoTextFileAndATextCloseEndsItsContext) {
     ASSERT_TRUE(started_);
     const Answer t = line.ask(kA, 16, Args(0, 0, "NAMES"));
     ASSERT_EQ(t.code, 16);
@@ -346,10 +346,22 @@ TEST_F(TextLine, ATableContextIsNeverTakenForATextFile) {
         EXPECT_EQ(Write(kA, WriteReq(h, "3", "bad")), "");
         Seek(kA, h, "0", "2");
     }
-    // A text close leaves the table context alone.
-    EXPECT_EQ(line.ask(kA, 30, std::vector<std::uint8_t>{0, 0}).code, 30);
-    const Answer count = line.ask(kA, 39, std::vector<std::uint8_t>{0, 0});
-    EXPECT_EQ(count.code, 39) << "the table is still the terminal's";
+    // A text close ends a table context too: A's record lock goes to B,
+    // A's table requests are refused, and the table file is left as it was.
+    const std::vector<std::uint8_t> none{0, 0};
+    ASSERT_EQ(line.ask(kA, 24, none).code, 24);
+    ASSERT_EQ(line.ask(kA, 36, none).data, (std::vector<std::uint8_t>{'T', 0}));
+    ASSERT_EQ(line.ask(kB, 16, Args(0, 0, "NAMES")).code, 16);
+    ASSERT_EQ(line.ask(kB, 24, none).code, 24);
+    EXPECT_EQ(line.ask(kB, 36, none).data, (std::vector<std::uint8_t>{'F', 0}));
+    const Answer closed = line.ask(kA, 30, none);
+    EXPECT_EQ(closed.code, 30);
+    EXPECT_TRUE(closed.data.empty());
+    EXPECT_TRUE(RecordLockFree(line.path("NAMES.DBF"), 1));
+    EXPECT_EQ(line.ask(kB, 36, none).data, (std::vector<std::uint8_t>{'T', 0}));
+    for (const int code : {22, 39, 40, 36})
+        EXPECT_EQ(line.ask(kA, static_cast<std::uint8_t>(code), Args(0, 0, "1")).code, 14) << code;
+    EXPECT_EQ(Status(kA), "0");
     EXPECT_EQ(Contents(line.path("NAMES.DBF")), table_before);
 
     // And a text context is refused by the table requests.
