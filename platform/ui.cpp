@@ -50,8 +50,8 @@ int HeadlessMessageBox(const char* text, const char* caption, unsigned) {
 
 namespace {
 
-const UiBackend kHeadless = {HeadlessMessageBox, nullptr, nullptr, nullptr, nullptr,
-                             nullptr,     nullptr, nullptr, nullptr};
+const UiBackend kHeadless = {
+    HeadlessMessageBox, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 std::mutex g_boxMutex; // the recording and the choice of back end
 // Read without the lock by the main thread; a back end may swap it from its
@@ -274,8 +274,7 @@ void PaintBitmap(PaintContext* paint, int bitmapId, int x, int y, int width, int
 void PaintText(PaintContext* paint, int x, int y, const char* text, int count,
                std::uint32_t colour) {
     const UiBackend* b = Backend();
-    if (paint == nullptr || text == nullptr || count <= 0 || b->paintText == nullptr)
-        return;
+    if (paint == nullptr || text == nullptr || count <= 0 || b->paintText == nullptr) return;
     char raw[256];
     std::size_t n = static_cast<std::size_t>(count) < sizeof raw - 1
                         ? static_cast<std::size_t>(count)

@@ -3,6 +3,7 @@
 // events kept in State under its mutex.
 #include "platform/ui_x11.h"
 
+#include "platform/instance.h"
 #include "platform/ui.h"
 
 #include <X11/Xatom.h>
@@ -54,7 +55,7 @@ struct PaintList {
     std::array<PaintOp, kMaxPaintOps> ops;
 };
 
-enum class BoxState { kFree, kAsked, kShown, kDone };
+enum class BoxState { kFree, kAsked, kShown, kCancel, kDone };
 enum class Phase { kOpening, kRunning, kFailed, kLost, kClosed };
 
 struct Box {
@@ -101,6 +102,7 @@ struct State {
 // Made once, never freed: after a lost display the parked thread keeps it.
 State* g = nullptr;
 std::atomic<bool> g_inUse{false};
+pthread_t g_mainThread{}; // the one that chose the back end
 
 void Wake() {
     const char byte = 1;
@@ -148,8 +150,8 @@ struct Display_ {
     XFontStruct* font = nullptr;
     int ascent = 10, descent = 3;
     Window main = 0;
-    Atom deleteWindow = 0, netName = 0, utf8 = 0, netState = 0, netAbove = 0,
-         netType = 0, netDialog = 0, netPid = 0, textProperty = 0;
+    Atom deleteWindow = 0, netName = 0, utf8 = 0, netState = 0, netAbove = 0, netType = 0,
+         netDialog = 0, netPid = 0, textProperty = 0;
     struct Image {
         int id;
         XImage* image;
@@ -195,9 +197,8 @@ XImage* ImageOf(int id) {
             XCreateImage(xd.d, xd.visual, static_cast<unsigned>(xd.depth), ZPixmap, 0, nullptr,
                          static_cast<unsigned>(b->width), static_cast<unsigned>(b->height), 32, 0);
         if (image == nullptr) return nullptr;
-        image->data = static_cast<char*>(
-            std::malloc(static_cast<std::size_t>(image->bytes_per_line) *
-                        static_cast<std::size_t>(b->height)));
+        image->data = static_cast<char*>(std::malloc(
+            static_cast<std::size_t>(image->bytes_per_line) * static_cast<std::size_t>(b->height)));
         if (image->data == nullptr) {
             XDestroyImage(image);
             return nullptr;
@@ -264,11 +265,11 @@ Window MakeWindow(Window parent, int left, int top, int width, int height, std::
 
 // ---- the window ----
 
-void CreateMain(const char* title, const char* className, int left, int top, int width,
-                int height, bool iconic) {
+void CreateMain(const char* title, const char* className, int left, int top, int width, int height,
+                bool iconic) {
     if (xd.main != 0) return;
     xd.main = MakeWindow(RootWindow(xd.d, xd.screen), left, top, width, height, 0xFFFFFF,
-                        ExposureMask | StructureNotifyMask, 0);
+                         ExposureMask | StructureNotifyMask, 0);
     NameWindow(xd.main, title, className);
     FixSize(xd.main, left, top, width, height);
     XWMHints* hints = XAllocWMHints();
@@ -399,10 +400,9 @@ void CreateBox(Box& box, int slot) {
     if (systemModal)
         XChangeProperty(xd.d, box.window, xd.netState, XA_ATOM, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(&xd.netAbove), 1);
-    box.button =
-        MakeWindow(box.window, (width - box.buttonWidth) / 2, height - 12 - box.buttonHeight,
-                   box.buttonWidth, box.buttonHeight, 0xE1E1E1,
-                   ExposureMask | ButtonPressMask | ButtonReleaseMask, 1);
+    box.button = MakeWindow(box.window, (width - box.buttonWidth) / 2,
+                            height - 12 - box.buttonHeight, box.buttonWidth, box.buttonHeight,
+                            0xE1E1E1, ExposureMask | ButtonPressMask | ButtonReleaseMask, 1);
     XStoreName(xd.d, box.button, "OK");
     XMapWindow(xd.d, box.button);
     XMapRaised(xd.d, box.window);
@@ -530,7 +530,8 @@ void Teardown() {
     {
         std::lock_guard<std::mutex> lock(g->mutex);
         for (Box& box : g->boxes)
-            if (box.state == BoxState::kAsked) box.state = BoxState::kDone;
+            if (box.state == BoxState::kAsked || box.state == BoxState::kCancel)
+                box.state = BoxState::kDone;
         g->cv.notify_all();
     }
     if (xd.main != 0) XDestroyWindow(xd.d, xd.main);
@@ -553,6 +554,7 @@ struct Work {
     bool iconic;
     PaintList list;
     std::array<bool, kMaxBoxes> newBoxes;
+    std::array<bool, kMaxBoxes> cancelled;
 };
 
 void TakeWork(Work& w) {
@@ -576,6 +578,7 @@ void TakeWork(Work& w) {
     for (int i = 0; i < kMaxBoxes; ++i) {
         Box& box = g->boxes[static_cast<std::size_t>(i)];
         w.newBoxes[static_cast<std::size_t>(i)] = box.state == BoxState::kAsked;
+        w.cancelled[static_cast<std::size_t>(i)] = box.state == BoxState::kCancel;
         if (box.state == BoxState::kAsked) box.state = BoxState::kShown;
     }
 }
@@ -617,6 +620,9 @@ void* DisplayThread(void*) {
         for (int i = 0; i < kMaxBoxes; ++i)
             if (work.newBoxes[static_cast<std::size_t>(i)])
                 CreateBox(g->boxes[static_cast<std::size_t>(i)], i);
+        for (int i = 0; i < kMaxBoxes; ++i)
+            if (work.cancelled[static_cast<std::size_t>(i)])
+                FinishBox(g->boxes[static_cast<std::size_t>(i)]);
         XFlush(xd.d);
         while (XPending(xd.d) > 0) {
             XEvent e;
@@ -651,7 +657,18 @@ int X11Box(const char* text, const char* caption, unsigned style) {
     box->style = style;
     box->state = BoxState::kAsked;
     Wake();
-    g->cv.wait(lock, [&] { return box->state == BoxState::kDone || g->phase != Phase::kRunning; });
+    const bool mainThread = pthread_equal(pthread_self(), g_mainThread) != 0;
+    const auto answered = [&] {
+        return box->state == BoxState::kDone || g->phase != Phase::kRunning;
+    };
+    while (!g->cv.wait_for(lock, std::chrono::milliseconds(200), answered)) {
+        // A stop request (SIGTERM, another copy) closes a box of the main
+        // thread, which then goes on to handle it.
+        if (mainThread && box->state != BoxState::kCancel && InstanceStopPending()) {
+            box->state = BoxState::kCancel;
+            Wake();
+        }
+    }
     // Done, or the display thread has ended or stopped for good.
     box->state = BoxState::kFree;
     return kIdOk;
@@ -731,9 +748,9 @@ void X11PaintEnd(PaintContext* paint) {
     Wake();
 }
 
-const UiBackend kX11 = {X11Box,         X11WindowCreated, X11WindowShow,
-                        X11WindowDestroyed, X11PollEvent, X11PaintBegin,
-                        X11PaintBitmap, X11PaintText,     X11PaintEnd};
+const UiBackend kX11 = {X11Box,       X11WindowCreated, X11WindowShow,  X11WindowDestroyed,
+                        X11PollEvent, X11PaintBegin,    X11PaintBitmap, X11PaintText,
+                        X11PaintEnd};
 
 } // namespace
 
@@ -754,6 +771,7 @@ bool SelectUiBackend(bool forceHeadless) {
         g->exposed = g->closed = false;
         for (Box& box : g->boxes) box.state = BoxState::kFree;
     }
+    g_mainThread = pthread_self();
     XSetIOErrorHandler(OnConnectionLost);
     XSetErrorHandler(OnProtocolError);
     // Signals stay with the program's own threads.

@@ -16,7 +16,8 @@ namespace xtest {
 
 namespace {
 
-template <typename F> bool WaitFor(int ms, F&& done) {
+template <typename F>
+bool WaitFor(int ms, F&& done) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     do {
         if (done()) return true;
@@ -57,8 +58,8 @@ std::string Client::text_property(Window w, const char* name) {
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
     std::string out;
-    if (XGetWindowProperty(d_, w, XInternAtom(d_, name, False), 0, 1 << 16, False,
-                           AnyPropertyType, &type, &format, &count, &after, &data) == Success &&
+    if (XGetWindowProperty(d_, w, XInternAtom(d_, name, False), 0, 1 << 16, False, AnyPropertyType,
+                           &type, &format, &count, &after, &data) == Success &&
         data != nullptr && format == 8)
         out.assign(reinterpret_cast<char*>(data), count);
     if (data != nullptr) XFree(data);
@@ -71,8 +72,8 @@ std::vector<long> Client::cardinals(Window w, const char* name, Atom type) {
     unsigned long count = 0, after = 0;
     unsigned char* data = nullptr;
     std::vector<long> out;
-    if (XGetWindowProperty(d_, w, XInternAtom(d_, name, False), 0, 64, False, type, &got,
-                           &format, &count, &after, &data) == Success &&
+    if (XGetWindowProperty(d_, w, XInternAtom(d_, name, False), 0, 64, False, type, &got, &format,
+                           &count, &after, &data) == Success &&
         data != nullptr && format == 32) {
         const long* v = reinterpret_cast<long*>(data);
         out.assign(v, v + count);

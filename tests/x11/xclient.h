@@ -18,9 +18,7 @@ std::string TestDisplay();
 struct Image {
     int width = 0, height = 0;
     std::vector<std::uint32_t> pixels; // 0xRRGGBB row by row
-    std::uint32_t at(int x, int y) const {
-        return pixels[static_cast<std::size_t>(y * width + x)];
-    }
+    std::uint32_t at(int x, int y) const { return pixels[static_cast<std::size_t>(y * width + x)]; }
 };
 
 class Client {
@@ -52,7 +50,7 @@ class Client {
 
     // The first child window named `name`, or 0.
     Window child(Window parent, const std::string& name);
-    void click(Window w);          // XTest: the pointer to its centre, button 1
+    void click(Window w);           // XTest: the pointer to its centre, button 1
     void key(unsigned long keysym); // XTest: press and release
     bool wait_focus(Window w, int ms = 20000);
     void close(Window w); // WM_DELETE_WINDOW, as a window manager sends it
