@@ -19,6 +19,7 @@
 #include "platform/files.h"
 #include "platform/instance.h"
 #include "platform/ui.h"
+#include "platform/ui_x11.h"
 
 namespace {
 
@@ -86,6 +87,12 @@ void ShowFailure(const char* text) {
 
 bool CommandLineIsMinusOne(int argc, const char* const* argv) {
     return argc == 2 && argv != nullptr && argv[1] != nullptr && std::strcmp(argv[1], "-1") == 0;
+}
+
+bool CommandLineAsksHeadless(int argc, const char* const* argv) {
+    for (int i = 1; i < argc && argv != nullptr; ++i)
+        if (argv[i] != nullptr && std::strcmp(argv[i], "--headless") == 0) return true;
+    return false;
 }
 
 bool Initialise() {
@@ -243,6 +250,12 @@ int RunManager(int argc, const char* const* argv) {
     if (claim == plat::InstanceResult::kFailed)
         std::fprintf(stderr, "wtalvoc: cannot claim the directory for one copy (error %lu)\n",
                      static_cast<unsigned long>(error));
+
+    // A window and dialogs when a display opens, standard error otherwise.
+    plat::SelectUiBackend(CommandLineAsksHeadless(argc, argv));
+    struct UiClose {
+        ~UiClose() { plat::CloseUiBackend(); }
+    } ui_close;
 
     if (!Initialise()) {
         ShowFailure(MessageBuffer);

@@ -9,6 +9,9 @@
 // characters, nothing else).
 bool CommandLineIsMinusOne(int argc, const char* const* argv);
 
+// True when "--headless" is among the arguments: no display is opened.
+bool CommandLineAsksHeadless(int argc, const char* const* argv);
+
 // Reads the configuration and opens the data files. On failure leaves the
 // text to show in MessageBuffer and returns false (what was opened before
 // the failure stays open; the program then ends).

@@ -9,7 +9,9 @@
 inline constexpr const char* kWindowClass = "TALVOC";
 inline constexpr const char* kWindowTitle = "WTALVOC";
 
-std::intptr_t ProcJan(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
+// Exported by the program under this name (its dynamic symbol table).
+extern "C" __attribute__((visibility("default"))) std::intptr_t
+ProcJan(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam);
 
 // Creates the window (minimised, x 10, y 200, 220 x 130). 0 or an error number.
 std::uint32_t CreateManagerWindow();

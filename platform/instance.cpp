@@ -163,6 +163,14 @@ bool InstancePollStop(int* token) {
     return false;
 }
 
+bool InstanceStopPending() {
+    if (!g_claimed) return false;
+    if (g_signalled) return true;
+    if (g_listen < 0) return false;
+    pollfd p{g_listen, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+}
+
 void InstanceFinishStop(int token) {
     // The window is gone: as on the PC, a copy started from now on no longer
     // finds this one. Signals still arrive as stop requests.

@@ -40,4 +40,8 @@ void InstanceRelease();
 bool InstancePollStop(int* token);
 void InstanceFinishStop(int token);
 
+// True when a stop request is waiting, without taking it (a message box on
+// the main thread closes itself so that the request can be handled).
+bool InstanceStopPending();
+
 } // namespace plat

@@ -6,6 +6,7 @@
 #include "platform/instance.h"
 
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <unistd.h>
@@ -20,7 +21,9 @@ constexpr std::array<std::uint16_t, 32> kHigh = {
     0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
-int HeadlessBox(const char* text, const char* caption, unsigned) {
+} // namespace
+
+int HeadlessMessageBox(const char* text, const char* caption, unsigned) {
     // One block, written at once: "caption: text\n".
     thread_local char block[8192];
     std::size_t n = 0;
@@ -45,14 +48,22 @@ int HeadlessBox(const char* text, const char* caption, unsigned) {
     return kIdOk;
 }
 
-const UiBackend kHeadless = {HeadlessBox, nullptr, nullptr, nullptr, nullptr,
-                             nullptr,     nullptr, nullptr, nullptr};
+namespace {
+
+const UiBackend kHeadless = {
+    HeadlessMessageBox, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 std::mutex g_boxMutex; // the recording and the choice of back end
-const UiBackend* g_backend = &kHeadless;
+// Read without the lock by the main thread; a back end may swap it from its
+// own thread.
+std::atomic<const UiBackend*> g_backend{&kHeadless};
+const UiBackend* Backend() {
+    return g_backend.load(std::memory_order_acquire);
+}
 bool g_recording = false;
 int g_recordedCount = 0;
 std::array<RecordedBox, kMaxRecordedBoxes> g_recorded;
+std::array<BitmapResource, kMaxBitmaps> g_bitmaps{}; // pixels null = free
 
 void CopyCut(char* out, std::size_t size, const char* in) {
     std::size_t n = std::strlen(in);
@@ -115,7 +126,7 @@ int ShowMessageBox(const char* text, const char* caption, unsigned style) {
         ++g_recordedCount;
         return kIdOk;
     }
-    const UiBackend* backend = g_backend;
+    const UiBackend* backend = Backend();
     g.unlock();
     // Not under the lock: with a graphical back end a box waits for the user,
     // and another thread's box must not wait for that one to close.
@@ -151,19 +162,19 @@ const RecordedBox* RecordedBoxAt(int index) {
 
 void SetUiBackend(const UiBackend* backend) {
     std::lock_guard<std::mutex> g(g_boxMutex);
-    g_backend = backend ? backend : &kHeadless;
+    g_backend.store(backend ? backend : &kHeadless, std::memory_order_release);
 }
 
 std::uint32_t WindowCreate(const WindowSpec& shape, WindowProc proc) {
     if (proc == nullptr || g_proc != nullptr) return Fail(kErrInvalidParameter);
     g_proc = proc;
-    if (g_backend->windowCreated) g_backend->windowCreated(shape);
+    if (const UiBackend* b = Backend(); b->windowCreated) b->windowCreated(shape);
     g_proc(kMsgCreate, 0, 0);
     return kErrSuccess;
 }
 
 void WindowShow() {
-    if (g_backend->windowShow) g_backend->windowShow();
+    if (const UiBackend* b = Backend(); b->windowShow) b->windowShow();
 }
 
 void WindowDestroy() {
@@ -171,7 +182,7 @@ void WindowDestroy() {
     if (proc == nullptr) return;
     proc(kMsgDestroy, 0, 0);
     g_proc = nullptr;
-    if (g_backend->windowDestroyed) g_backend->windowDestroyed();
+    if (const UiBackend* b = Backend(); b->windowDestroyed) b->windowDestroyed();
 }
 
 bool PeekMessage(Message* message) {
@@ -186,7 +197,12 @@ bool PeekMessage(Message* message) {
             PostQuitMessage(0);
         InstanceFinishStop(token);
     }
-    if (g_backend->pollEvent && g_backend->pollEvent(message)) return true;
+    const UiBackend* backend = Backend();
+    if (backend->pollEvent && backend->pollEvent(message)) {
+        // The user closed the window: destroyed as a stop request destroys it.
+        if (message->id != kMsgDestroy) return true;
+        if (g_proc != nullptr) WindowDestroy();
+    }
     std::lock_guard<std::mutex> g(g_queueMutex);
     if (g_count > 0) {
         *message = g_queue[g_head];
@@ -225,21 +241,40 @@ void PostQuitMessage(int exitCode) {
     g_quitCode = exitCode;
 }
 
+std::uint32_t BitmapRegister(int id, int width, int height, const std::uint32_t* pixels) {
+    if (pixels == nullptr || width <= 0 || height <= 0 || width > 4096 || height > 4096)
+        return Fail(kErrInvalidParameter);
+    std::lock_guard<std::mutex> g(g_boxMutex);
+    for (BitmapResource& b : g_bitmaps) {
+        if (b.pixels != nullptr && b.id != id) continue;
+        b = BitmapResource{id, width, height, pixels};
+        return kErrSuccess;
+    }
+    return Fail(kErrInvalidParameter);
+}
+
+const BitmapResource* BitmapFind(int id) {
+    std::lock_guard<std::mutex> g(g_boxMutex);
+    for (const BitmapResource& b : g_bitmaps)
+        if (b.pixels != nullptr && b.id == id) return &b;
+    return nullptr;
+}
+
 void PaintBegin(PaintContext* paint) {
     if (paint == nullptr) return;
     paint->backend = nullptr;
-    if (g_backend->paintBegin) g_backend->paintBegin(paint);
+    if (const UiBackend* b = Backend(); b->paintBegin) b->paintBegin(paint);
 }
 
 void PaintBitmap(PaintContext* paint, int bitmapId, int x, int y, int width, int height) {
-    if (paint && g_backend->paintBitmap)
-        g_backend->paintBitmap(paint, bitmapId, x, y, width, height);
+    const UiBackend* b = Backend();
+    if (paint && b->paintBitmap) b->paintBitmap(paint, bitmapId, x, y, width, height);
 }
 
 void PaintText(PaintContext* paint, int x, int y, const char* text, int count,
                std::uint32_t colour) {
-    if (paint == nullptr || text == nullptr || count <= 0 || g_backend->paintText == nullptr)
-        return;
+    const UiBackend* b = Backend();
+    if (paint == nullptr || text == nullptr || count <= 0 || b->paintText == nullptr) return;
     char raw[256];
     std::size_t n = static_cast<std::size_t>(count) < sizeof raw - 1
                         ? static_cast<std::size_t>(count)
@@ -248,11 +283,11 @@ void PaintText(PaintContext* paint, int x, int y, const char* text, int count,
     raw[n] = '\0';
     char utf8[768];
     Cp1252ToUtf8(raw, utf8, sizeof utf8);
-    g_backend->paintText(paint, x, y, utf8, colour);
+    b->paintText(paint, x, y, utf8, colour);
 }
 
 void PaintEnd(PaintContext* paint) {
-    if (paint && g_backend->paintEnd) g_backend->paintEnd(paint);
+    if (const UiBackend* b = Backend(); paint && b->paintEnd) b->paintEnd(paint);
 }
 
 } // namespace plat

@@ -1,14 +1,14 @@
 // Message boxes, the program's one window and its message loop.
 //
-// The back end in use is headless: a message box writes one block to
-// standard error, "caption: text" (just the text when the caption is empty),
-// with the Windows-1252 texts converted to UTF-8 and CR LF shown as a line
-// break, and returns at once as if OK had been pressed. The window exists
-// only as its window procedure: creating it delivers the create message,
-// painting never happens. A graphical back end can be put in with
-// SetUiBackend without changing the callers: it receives UTF-8 texts, shows
-// the window and feeds its events (paint, the user closing the window) into
-// PeekMessage.
+// The headless back end is the one in use until another is put in: a
+// message box writes one block to standard error, "caption: text" (just the
+// text when the caption is empty), with the Windows-1252 texts converted to
+// UTF-8 and CR LF shown as a line break, and returns at once as if OK had
+// been pressed. The window exists only as its window procedure: creating it
+// delivers the create message, painting never happens. A graphical back end
+// (ui_x11.h) is put in with SetUiBackend without changing the callers: it
+// receives UTF-8 texts, shows the window and feeds its events (paint, the
+// user closing the window) into PeekMessage.
 //
 // Message numbers, box styles and results use the PC's values.
 #pragma once
@@ -39,6 +39,11 @@ inline constexpr const char* kDefaultCaption = "Error";
 // another thread's box (the error-rate warning stays open while the main
 // loop goes on).
 int ShowMessageBox(const char* text, const char* caption, unsigned style);
+
+// The headless box itself, on UTF-8 texts (caption "" = none): the one block
+// on standard error. Graphical back ends write it too, so that the program's
+// messages reach its log whichever back end shows them.
+int HeadlessMessageBox(const char* utf8Text, const char* utf8Caption, unsigned style);
 
 // Converts Windows-1252 text (zero-terminated) to UTF-8 into out (outSize
 // bytes, always zero-terminated when outSize > 0), cutting at a character
@@ -100,7 +105,8 @@ void WindowDestroy();
 // Looks for a message without waiting and removes it: first a stop request
 // (another copy starting, SIGTERM or SIGINT, see instance.h), which is
 // handed to the window procedure as the destroy message right away, then the
-// back end's events, then posted messages in order. The quit message comes
+// back end's events (the user closing the window is handled like a stop
+// request: WindowDestroy), then posted messages in order. The quit message comes
 // last, once the queue is empty; its wParam is the value given to
 // PostQuitMessage. Returns false when there is nothing.
 bool PeekMessage(Message* message);
@@ -131,6 +137,21 @@ void PaintText(PaintContext* paint, int x, int y, const char* text, int count,
                std::uint32_t colour);
 void PaintEnd(PaintContext* paint);
 
+// ---- bitmap resources ----
+
+// The program's pictures, handed in once at start-up (the pixels, 0xRRGGBB
+// row by row, stay owned by the caller and must live as long as the
+// program). At most kMaxBitmaps; 87 for a bad argument or a full table.
+inline constexpr int kMaxBitmaps = 4;
+struct BitmapResource {
+    int id;
+    int width, height;
+    const std::uint32_t* pixels;
+};
+std::uint32_t BitmapRegister(int id, int width, int height, const std::uint32_t* pixels);
+// The bitmap registered under id, or null.
+const BitmapResource* BitmapFind(int id);
+
 // ---- back ends ----
 
 struct UiBackend {
@@ -148,6 +169,8 @@ struct UiBackend {
 };
 
 // Puts a back end in (null: the headless one). Members left null do nothing.
+// Safe to call from any thread (a back end whose display went away puts the
+// headless one back from its own thread).
 void SetUiBackend(const UiBackend* backend);
 
 } // namespace plat

@@ -238,6 +238,52 @@ TEST(MessageLoop, CreatePostedMessagesAndQuitLast) {
     EXPECT_EQ(m.wParam, 0u);
 }
 
+// A back end whose user closes the window once: the close is the destroy
+// message, handled like a stop request (the window is gone afterwards).
+bool g_closeOnce = false;
+bool ClosingPoll(Message* m) {
+    if (!g_closeOnce) return false;
+    g_closeOnce = false;
+    *m = Message{kMsgDestroy, 0, 0};
+    return true;
+}
+
+TEST(MessageLoop, TheUserClosingTheWindowDestroysItOnce) {
+    g_creates = g_destroys = 0;
+    UiBackend closing{};
+    closing.pollEvent = ClosingPoll;
+    SetUiBackend(&closing);
+    WindowSpec shape{"TALVOC", "WTALVOC", 10, 200, 220, 130, true};
+    ASSERT_EQ(WindowCreate(shape, TestProc), 0u);
+    g_closeOnce = true;
+    Message m{};
+    ASSERT_TRUE(PeekMessage(&m));
+    EXPECT_EQ(m.id, kMsgQuit);
+    EXPECT_EQ(g_destroys, 1);
+    // Gone: nothing more reaches the procedure, and a new window may be made.
+    EXPECT_EQ(DispatchMessage(Message{kMsgPaint, 0, 0}), 0);
+    EXPECT_EQ(WindowCreate(shape, TestProc), 0u);
+    WindowDestroy();
+    while (PeekMessage(&m)) {
+    }
+    SetUiBackend(nullptr);
+}
+
+TEST(Bitmaps, RegisteredOnceEachWithinTheTable) {
+    static const std::uint32_t pixels[4] = {1, 2, 3, 4};
+    EXPECT_EQ(BitmapRegister(7, 2, 2, nullptr), kErrInvalidParameter);
+    EXPECT_EQ(BitmapRegister(7, 0, 2, pixels), kErrInvalidParameter);
+    ASSERT_EQ(BitmapRegister(7, 2, 2, pixels), 0u);
+    ASSERT_EQ(BitmapRegister(7, 1, 4, pixels), 0u); // replaces, takes no new entry
+    ASSERT_NE(BitmapFind(7), nullptr);
+    EXPECT_EQ(BitmapFind(7)->height, 4);
+    EXPECT_EQ(BitmapFind(8), nullptr);
+    int made = 1;
+    for (int id = 100; id < 100 + kMaxBitmaps; ++id)
+        made += BitmapRegister(id, 1, 1, pixels) == 0 ? 1 : 0;
+    EXPECT_EQ(made, kMaxBitmaps);
+}
+
 class Instances : public testing_support::ScratchDir {
   protected:
     // Starts a child that claims the directory and runs a message loop until

@@ -130,7 +130,7 @@ bool Line::start(const std::vector<std::uint16_t>& addresses, const std::vector<
     }
     term_started_ = true;
 
-    manager_ = StartManager(dir_);
+    manager_ = StartManager(dir_, launch_);
     if (manager_ < 0) {
         why_ = "fork failed";
         return false;
@@ -198,7 +198,23 @@ int Line::stop() {
     return StopManager(manager_);
 }
 
-pid_t StartManager(const std::string& dir) {
+int Line::wait(int seconds) {
+    if (manager_ <= 0) return -1;
+    int status = 0;
+    for (int i = 0; i < seconds * 20; ++i) {
+        if (::waitpid(manager_, &status, WNOHANG) == manager_) {
+            manager_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return -1;
+}
+
+pid_t StartManager(const std::string& dir, const Launch& launch) {
+    std::vector<char*> argv{const_cast<char*>("wtalvoc")};
+    for (const std::string& a : launch.args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     const pid_t pid = ::fork();
     if (pid < 0) return -1;
     if (pid == 0) {
@@ -208,7 +224,11 @@ pid_t StartManager(const std::string& dir) {
             ::dup2(out, 1);
             ::dup2(out, 2);
         }
-        ::execl(WTALVOC_PATH, "wtalvoc", static_cast<char*>(nullptr));
+        if (launch.display.empty())
+            ::unsetenv("DISPLAY");
+        else
+            ::setenv("DISPLAY", launch.display.c_str(), 1);
+        ::execv(WTALVOC_PATH, argv.data());
         _exit(127);
     }
     return pid;

@@ -35,9 +35,16 @@ struct Answer {
     std::string note; // what went wrong, for failure messages
 };
 
+// How the manager is started: the display it may open ("" = none: it runs
+// headless whatever the tests' own environment says) and its arguments.
+struct Launch {
+    std::string display;
+    std::vector<std::string> args;
+};
+
 // Starts the real wtalvoc in `dir`, its output in dir/manager.out; returns
 // its process id, or -1 when it could not be started.
-pid_t StartManager(const std::string& dir);
+pid_t StartManager(const std::string& dir, const Launch& launch = {});
 // Stops a manager started so with SIGTERM and waits up to 30 s (then kills
 // it); returns its exit status, or -1. `pid` becomes -1.
 int StopManager(pid_t& pid);
@@ -75,6 +82,12 @@ class Line {
 
     // Stops the manager with SIGTERM; returns its exit status (or -1).
     int stop();
+    // Waits up to `seconds` for the manager to end by itself; its exit
+    // status, or -1 (it then still runs).
+    int wait(int seconds);
+
+    // Used by the next start.
+    void set_launch(const Launch& launch) { launch_ = launch; }
 
     const std::string& why() const { return why_; }
 
@@ -85,6 +98,7 @@ class Line {
     talvoterm::Terminal term_;
     bool term_started_ = false;
     pid_t manager_ = -1;
+    Launch launch_;
 };
 
 // Text of n (a NUL-terminated request argument, as terminals send them).
