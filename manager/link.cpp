@@ -7,6 +7,7 @@
 #include "platform/clock.h"
 #include "platform/devices.h"
 
+#include <atomic>
 #include <cstdio>
 
 LinkCalls DriverLinkCalls() {
@@ -17,7 +18,8 @@ LinkCalls Link = DriverLinkCalls();
 
 namespace {
 
-int g_lineState = 0;
+// Written by the main thread; the state may be read from any thread.
+std::atomic<int> g_lineState{0};
 char g_portPath[512] = "";
 
 // One line on standard error: "dd/mm/yyyy hh:mm:ss " + text.
@@ -41,16 +43,14 @@ const char* LinkPortPath() {
 
 void LinkNoteOpened() {
     if (plat::DeviceRealPath(PortName, g_portPath, sizeof g_portPath) != 0) g_portPath[0] = '\0';
-    if (g_lineState == 0) return;
-    g_lineState = 0;
+    if (g_lineState.exchange(0) == 0) return;
     char text[700];
     std::snprintf(text, sizeof text, "Porta de Comunicacao %s reaberta: %s", PortName, g_portPath);
     LogLine(text);
 }
 
 void LinkNoteLost(std::uint32_t why) {
-    if (g_lineState != 0) return;
-    g_lineState = 1;
+    if (g_lineState.exchange(1) != 0) return;
     char text[200];
     std::snprintf(text, sizeof text,
                   "Porta de Comunicacao %s perdida (erro %lu); nova abertura a cada segundo",
