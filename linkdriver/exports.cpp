@@ -9,6 +9,7 @@
 #include "linkdriver/iothread.h"
 #include "linkdriver/logs.h"
 #include "linkdriver/portstate.h"
+#include "platform/devices.h"
 #include "platform/errors.h"
 #include "platform/serial.h"
 #include "platform/sync.h"
@@ -46,6 +47,13 @@ std::uint32_t OpenSequence(const char* portName, std::uint16_t count,
     char path[512];
     if (std::uint32_t rc = ResolvePortName(portName, path, sizeof path)) return rc;
     if (std::uint32_t rc = plat::SerialOpen(path, &g_port.port)) return rc;
+    // Named in the log of a lost line: the name and the device it reached.
+    char device[sizeof g_port.portPath];
+    if (plat::DeviceRealPath(path, device, sizeof device) != 0)
+        JoinText(device, sizeof device, path, "");
+    // (Cut to fit: a very long path loses its end.)
+    if (std::snprintf(g_port.portPath, sizeof g_port.portPath, "%s (%s)", portName, device) < 0)
+        g_port.portPath[0] = '\0';
     // The kernel's queues stand for the 4096-byte input and output queues.
     if (std::uint32_t rc = plat::SerialSetupLine(g_port.port)) {
         ReleaseFailedOpen(false);
@@ -71,6 +79,8 @@ std::uint32_t OpenSequence(const char* portName, std::uint16_t count,
     plat::ProcessSetRealtime();
     plat::ThreadSetPriority(nullptr, plat::ThreadPriority::kIdle);
 
+    // A new line: whatever the last one met is history.
+    g_port.lineLost.store(0);
     g_port.lineOwner.store(kCloserReleases);
     if (std::uint32_t rc = plat::ThreadCreate(&g_port.thread, IOThread, nullptr, 10240)) {
         g_port.lineOwner.store(kThreadEnded);
@@ -169,7 +179,12 @@ uint32_t _LePorta(uint16_t* address, uint8_t* data, uint8_t* functionCode, int16
                   uint32_t timeout) {
     EnsureFaultHandler();
     FaultScope scope("LePorta");
-    if (plat::EventWait(&g_port.frameReceived, timeout) != plat::WaitResult::kSignalled) return 1;
+    if (plat::EventWait(&g_port.frameReceived, timeout) != plat::WaitResult::kSignalled) {
+        // A line that is gone delivers nothing more: its cause, after the
+        // wait, so that the caller closes the port.
+        const std::uint32_t lost = g_port.lineLost.load();
+        return g_port.open && lost != 0 ? lost : 1;
+    }
     const auto& rx = g_port.receive;
     *address = std::uint16_t(rx[4] << 8 | rx[5]);
     *functionCode = rx[6];

@@ -8,6 +8,7 @@
 #include "linkdriver/guard.h"
 #include "linkdriver/logs.h"
 #include "linkdriver/portstate.h"
+#include "platform/rtlimit.h"
 #include "platform/serial.h"
 #include "platform/sync.h"
 
@@ -29,12 +30,18 @@ constexpr int kDataPassLimit = 300;
 thread_local plat::SerialHandle t_line = plat::kNoSerial;
 
 // One byte from the line into the receive buffer at pos, with its time-out;
-// line errors met by the read are logged (the byte is used all the same).
+// line errors met by the read are logged (the byte is used all the same). A
+// line that is gone (hung up, or its reads fail) reads as silence here; it is
+// logged once and marked lost, and the poll cycle stops polling.
 bool ReadByte(std::size_t pos, std::uint32_t timeout) {
     if (pos >= kReceiveSize) return false;
     std::uint32_t got = 0;
-    plat::SerialReadByte(t_line, &g_port.receive[pos], timeout, &got);
+    const std::uint32_t rc = plat::SerialReadByte(t_line, &g_port.receive[pos], timeout, &got);
     if (std::uint32_t errors = plat::SerialTakeLineErrors(t_line)) GravaErro(errors);
+    if (rc != 0 && g_port.lineLost.load() == 0) {
+        g_port.lineLost.store(rc);
+        GravaLinhaPerdida(rc);
+    }
     return got == 1;
 }
 
@@ -247,13 +254,26 @@ std::uint32_t IOThread(void*) {
     // (The transmitter-empty event mask has no counterpart: the turnaround
     // asks the line itself.)
 
+    g_port.realtimeDropsSeen = plat::RealtimeLimitDrops();
+
     for (;;) {
         if (g_port.reapplySettings != 0) {
             plat::SerialSetSettings(t_line, g_port.savedSettings);
             g_port.reapplySettings = 0;
         }
+        if (const std::uint32_t drops = plat::RealtimeLimitDrops();
+            drops != g_port.realtimeDropsSeen) {
+            g_port.realtimeDropsSeen = drops;
+            GravaExcecoes("IOThread em prioridade normal: limite de CPU em tempo real excedido");
+        }
         SetActivity(" dentro do laco principal.");
         if (FinishAsked()) break;
+        if (g_port.lineLost.load() != 0) {
+            // Nothing to poll on a line that is gone: wait, blocked, until
+            // the port is closed.
+            plat::EventWait(&g_port.finish, 1000);
+            continue;
+        }
         std::size_t end = g_port.listEnd;
         if (end > kMaxTerminals) end = kMaxTerminals;
         ++g_port.pollingCursor;

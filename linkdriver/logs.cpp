@@ -105,6 +105,20 @@ void GravaErro(std::uint32_t errors) {
     SetActivity(copy);
 }
 
+void GravaLinhaPerdida(std::uint32_t why) {
+    GravaErro(plat::kCeIoe);
+    plat::LocalTime now{};
+    plat::GetLocalTime(&now);
+    char stamp[26];
+    FormatTimestamp(now, stamp);
+    const char* cause =
+        why == plat::kErrDeviceNotConnected ? "porta desligada" : "erro de E/S na porta";
+    // The timestamp ends with its LF.
+    std::fprintf(stderr, "Linha de comunicacao perdida (%s, codigo %lu): %s - %s", cause,
+                 static_cast<unsigned long>(why), g_port.portPath, stamp);
+    std::fflush(stderr);
+}
+
 std::uint32_t GravaExcecoes(const char* message) {
     FaultScope scope("GravaExcecoes");
     plat::LocalTime now{};

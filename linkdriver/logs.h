@@ -29,6 +29,12 @@ void PutLF(char* text, std::size_t size);
 // and sets the error-logged and reapply-settings flags. IOThread only.
 void GravaErro(std::uint32_t errors);
 
+// The line is gone (why: 1167 hung up, 1117 I/O error): one CommErrors.txt
+// entry with CE_IOE (which sets the error-logged flag the manager asks for)
+// and one line on standard error naming the port and the cause. IOThread
+// only, once per loss.
+void GravaLinhaPerdida(std::uint32_t why);
+
 // Appends message + " - " + timestamp to excecoes.txt, under the log lock
 // (15 s wait; a prefix tells why the lock was not had). 0 when the lock was
 // obtained, else the Win32 number of the failed wait.

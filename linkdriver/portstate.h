@@ -56,6 +56,12 @@ struct PortState {
     char errorLine[kErrorLineSize] = {};
     std::int32_t reapplySettings = 0; // IOThread only
     std::atomic<std::uint8_t> errorLogged{0};
+    // Set by IOThread when the line is gone: 0 while it serves, else why
+    // (1167 hung up, 1117 I/O error). IOThread then stops polling until the
+    // port is closed; the next open clears it.
+    std::atomic<std::uint32_t> lineLost{0};
+    char portPath[512] = {};             // the device path the port was opened by
+    std::uint32_t realtimeDropsSeen = 0; // IOThread only
     // Handshake for a thread that outlived the close sequence's wait.
     std::atomic<int> lineOwner{kThreadEnded};
 };

@@ -43,7 +43,10 @@ SERILO_API uint32_t _EscrevePorta(uint16_t address, const uint8_t* data, uint8_t
                                   int16_t length);
 
 // Waits up to timeout ms for a request frame and copies it out (data holds
-// at least 298 bytes). 0 when delivered, 1 when none arrived.
+// at least 298 bytes). 0 when delivered, 1 when none arrived; when the line
+// is gone (the I/O thread found it hung up, 1167, or failing, 1117), that
+// code after the wait: the caller closes the port and opens it again once
+// the device is back.
 SERILO_API uint32_t _LePorta(uint16_t* address, uint8_t* data, uint8_t* functionCode,
                              int16_t* length, uint32_t timeout);
 

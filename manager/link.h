@@ -23,3 +23,22 @@ extern LinkCalls Link;
 
 // The driver's own exports.
 LinkCalls DriverLinkCalls();
+
+// The line as the rest of the manager sees it: 0 = the port is open and its
+// terminals are served, 1 = the line is lost (unplugged, hung up, failing)
+// and the port is being opened again by name once a second.
+int LinkLineState();
+
+// The device the port reached when it was last opened, every link followed
+// ("/dev/ttyUSB0" for a COM1 link into /dev/serial/by-id); "" before the
+// first open.
+const char* LinkPortPath();
+
+// For the start-up and the main loop: the port was opened (the line is
+// served again, its path taken; a line that was lost is logged as back),
+// or the line is lost for the reason given (a driver result; logged once
+// per loss, on standard error).
+void LinkNoteOpened();
+void LinkNoteLost(std::uint32_t why);
+// Back to "served", no path (the runtime tables' reset).
+void LinkResetState();

@@ -7,6 +7,7 @@
 #include "manager/startup.h"
 #include "manager/warnings.h"
 #include "platform/clock.h"
+#include "platform/sync.h"
 #include "platform/ui.h"
 
 namespace {
@@ -18,7 +19,39 @@ void OutputIdleTimeOut() {
     FreeOutputDevice(OutputHolder);
 }
 
+// The tick of the last attempt to open a lost line again.
+std::uint32_t LastReopenTick = 0;
+
+std::uint32_t OpenPort() {
+    return Link.open(PortName, static_cast<std::uint16_t>(PolledCount), PolledAddress.data());
+}
+
+void LineLost(std::uint32_t why) {
+    LinkNoteLost(why);
+    LastReopenTick = plat::TickCount();
+}
+
+// While the line is lost the port stays closed and is opened again by name
+// once a second (a COM1 link to /dev/serial/by-id finds the adapter when it
+// is plugged back); between attempts the pass sleeps, at most as long as the
+// request wait, so window messages are still served as often.
+void ReopenLostLine() {
+    // The loss's own flag, taken while the port is closed, so that the line
+    // once back does not count it as a link error.
+    Link.comm_error();
+    const std::uint32_t since = plat::TickCount() - LastReopenTick;
+    if (since < kReopenIntervalMs) {
+        const std::uint32_t rest = kReopenIntervalMs - since;
+        plat::Sleep(rest < kRequestWaitMs ? rest : kRequestWaitMs);
+        return;
+    }
+    LastReopenTick = plat::TickCount();
+    if (OpenPort() == 0) LinkNoteOpened();
+}
+
 // B3: close and reopen the port after a link error. 0, or the exit status.
+// A port that cannot be opened again is a lost line, reopened once a second:
+// the adapter may be unplugged for a while.
 int LinkErrorRecovery() {
     // Asked on every pass so that the driver's flag is consumed.
     if (Link.comm_error() == 0 || !ReopenOnError) return 0;
@@ -28,12 +61,9 @@ int LinkErrorRecovery() {
         ShowPortError(r, kPortCloseError);
         return 1;
     }
-    r = Link.open(PortName, static_cast<std::uint16_t>(PolledCount), PolledAddress.data());
-    if (r != 0) {
-        ShowPortError(r, kPortOpenError);
-        return 1;
-    }
     FailedCount.fetch_add(1);
+    r = OpenPort();
+    if (r != 0) LineLost(r);
     return 0;
 }
 
@@ -60,7 +90,15 @@ void FetchRequest() {
     std::uint16_t address = 0;
     std::uint8_t code = 0;
     std::int16_t length = 0;
-    if (Link.read(&address, FrameBuffer, &code, &length, kRequestWaitMs) != 0) return;
+    const std::uint32_t r = Link.read(&address, FrameBuffer, &code, &length, kRequestWaitMs);
+    if (r == 1) return;
+    if (r != 0) {
+        // The driver found the line gone (also with "-1", which turns off
+        // only the recovery from line errors).
+        Link.close();
+        LineLost(r);
+        return;
+    }
     // The driver delivers at most 298 bytes; anything else is not trusted.
     int n = length;
     if (n < 0) n = 0;
@@ -74,8 +112,13 @@ void FetchRequest() {
 
 int PollPass() {
     OutputIdleTimeOut();
+    if (LinkLineState() != 0) {
+        ReopenLostLine();
+        return -1;
+    }
     if (CountingActive.load() != 0) SampleCount.fetch_add(1);
     if (const int status = LinkErrorRecovery(); status != 0) return status;
+    if (LinkLineState() != 0) return -1;
     ErrorRateTest();
     FetchRequest();
     return -1;

@@ -1,6 +1,7 @@
 // The manager's runtime tables and their start values.
 #include "manager/runtime.h"
 
+#include "manager/link.h"
 #include "platform/files.h"
 
 #include <cstring>
@@ -124,4 +125,5 @@ void ResetRuntimeTables() {
     TerminalLocks.fill(nullptr);
     TerminalSequence.fill(0);
     TerminalHighBase.fill(0);
+    LinkResetState();
 }

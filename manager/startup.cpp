@@ -271,6 +271,7 @@ int RunManager(int argc, const char* const* argv) {
         ShowPortError(r, kPortOpenError);
         return 1;
     }
+    LinkNoteOpened();
     plat::WindowShow();
     const int status = MainLoop();
     plat::InstanceRelease();

@@ -4,6 +4,8 @@
 #include "platform/errors.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -54,6 +56,22 @@ std::uint32_t ResolveDevice(const char* name, char* out, std::size_t outSize) {
     }
     if (std::strlen(kHostPaths[d]) + 1 > outSize) return Fail(kErrPathNotFound);
     std::strcpy(out, kHostPaths[d]);
+    return kErrSuccess;
+}
+
+std::uint32_t DeviceRealPath(const char* name, char* out, std::size_t outSize) {
+    if (name == nullptr || out == nullptr || outSize == 0) return Fail(kErrInvalidParameter);
+    char path[kMaxPath];
+    if (DeviceNumber(name) >= 0) {
+        if (std::uint32_t rc = ResolveDevice(name, path, sizeof path)) return rc;
+    } else {
+        if (std::strlen(name) + 1 > sizeof path) return Fail(kErrPathNotFound);
+        std::strcpy(path, name);
+    }
+    char real[PATH_MAX];
+    const char* found = ::realpath(path, real) != nullptr ? real : path;
+    if (std::strlen(found) + 1 > outSize) return Fail(kErrPathNotFound);
+    std::strcpy(out, found);
     return kErrSuccess;
 }
 

@@ -32,6 +32,13 @@ int DeviceNumber(const char* name);
 // the name is not one of the six, 3 when out is too small.
 std::uint32_t ResolveDevice(const char* name, char* out, std::size_t outSize);
 
+// The device a name reaches now, every link followed (COM1 -> a link in
+// /dev/serial/by-id -> /dev/ttyUSB0): one of the six names as ResolveDevice
+// resolves it, any other name as a path. When it reaches nothing now (the
+// link of an unplugged adapter), the path as the name resolves to. 3 when
+// out is too small.
+std::uint32_t DeviceRealPath(const char* name, char* out, std::size_t outSize);
+
 // Opens an existing device for reading and writing: for one of the six names
 // the resolved device, for any other name the file of that name (files.h).
 // Opening does not wait for a modem line and does not make the device the

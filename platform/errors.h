@@ -30,6 +30,10 @@ enum : std::uint32_t {
     kErrNotLocked = 158,   // unlocking a region that is not locked exactly so
     kErrBusy = 170,        // device or resource busy
     kErrWaitTimeout = 258, // a wait ran out of time
+    // A serial line that is gone: its reads fail (an I/O error), or it hung
+    // up (an unplugged adapter, a pseudo-terminal whose other side closed).
+    kErrIoDevice = 1117,
+    kErrDeviceNotConnected = 1167,
 };
 
 // The calling thread's last error (0 until a routine failed).

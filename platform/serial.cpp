@@ -179,6 +179,10 @@ std::uint32_t SerialReadByte(SerialHandle handle, std::uint8_t* byte, std::uint3
     *got = 0;
     while (g_holdReads.load()) SleepMs(5);
     const std::int64_t deadline = NowMs() + timeoutMs;
+    // A hung-up tty reads 0 bytes at once and polls as readable together
+    // with POLLHUP; a live one with nothing waiting also reads 0 (VMIN 0)
+    // but polls readable only when a byte came.
+    bool hungUp = false;
     for (;;) {
         ssize_t n = read(handle, byte, 1);
         if (n == 1) {
@@ -186,21 +190,19 @@ std::uint32_t SerialReadByte(SerialHandle handle, std::uint8_t* byte, std::uint3
             return 0;
         }
         if (n < 0 && errno == EINTR) continue;
-        std::int64_t left = deadline - NowMs();
         if (n < 0 && errno != EAGAIN) {
-            // The line failed (a pseudo-terminal whose other side closed
-            // reports EIO at once): wait out the time-out like a silence.
-            int err = errno;
-            SleepMs(left);
-            return FailErrno(err);
+            SleepMs(deadline - NowMs());
+            return Fail(kErrIoDevice);
         }
+        if (hungUp) {
+            SleepMs(deadline - NowMs());
+            return Fail(kErrDeviceNotConnected);
+        }
+        std::int64_t left = deadline - NowMs();
         if (left <= 0) return 0;
         pollfd pfd{handle, POLLIN, 0};
         int r = poll(&pfd, 1, int(left));
-        if (r > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(pfd.revents & POLLIN)) {
-            SleepMs(deadline - NowMs());
-            return 0;
-        }
+        if (r > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) hungUp = true;
     }
 }
 

@@ -67,9 +67,12 @@ std::uint32_t SerialPurge(SerialHandle handle);
 std::uint32_t SerialWrite(SerialHandle handle, const void* data, std::uint32_t count);
 
 // Reads one byte into *byte, waiting at most timeoutMs in all. *got is 1 when
-// a byte came, 0 on time-out. A line that fails (the peer went away) waits
-// out the time-out all the same, so a caller's loop never spins, and returns
-// the failure with *got = 0.
+// a byte came. A silent line is not a failure: 0 with *got = 0 once the time
+// is out. A line that is gone is told apart: 1167 (kErrDeviceNotConnected)
+// when it hung up (an unplugged adapter, a pseudo-terminal whose other side
+// closed), 1117 (kErrIoDevice) when the read itself failed. Either waits out
+// the time-out first, sleeping, so a caller's loop never spins; bytes that
+// arrived before a hang-up are still delivered.
 std::uint32_t SerialReadByte(SerialHandle handle, std::uint8_t* byte, std::uint32_t timeoutMs,
                              std::uint32_t* got);
 

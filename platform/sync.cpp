@@ -3,6 +3,7 @@
 
 #include "platform/errors.h"
 #include "platform/faults.h"
+#include "platform/rtlimit.h"
 
 #include <cerrno>
 #include <chrono>
@@ -249,8 +250,9 @@ std::uint32_t ThreadSetPriority(Thread* thread, ThreadPriority priority) {
         policy = SCHED_OTHER;
         param.sched_priority = 0;
     }
-    // Not allowed (no privilege, a container) means: leave it as it is.
-    pthread_setschedparam(id, policy, &param);
+    // Not allowed (no privilege, a container) means: leave it as it is. A
+    // thread that became real-time may not hold a processor for long.
+    if (pthread_setschedparam(id, policy, &param) == 0 && policy == SCHED_FIFO) RealtimeLimitArm();
     return kErrSuccess;
 }
 

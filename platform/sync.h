@@ -74,7 +74,9 @@ std::uint32_t LockClose(TimedLock* lock);
 // when the process may use it and otherwise change nothing; kIdle, kLowest
 // and kNormal leave the thread at the normal time-sharing level (dropping
 // the manager's main thread to an idle class would starve it behind the
-// real-time I/O thread's peers).
+// real-time I/O thread's peers). A thread made real-time is held to a CPU
+// time limit (rtlimit.h): one that runs too long without blocking drops to
+// normal priority.
 enum class ThreadPriority { kIdle, kLowest, kNormal, kHighest, kTimeCritical };
 
 // The exit code of a thread still running.

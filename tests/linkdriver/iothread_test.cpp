@@ -1,10 +1,12 @@
 // The poll cycle against terminals on a pseudo-terminal: what is delivered,
 // what is refused with a NACK, answer series, polling order, closing during
-// an answer wait, and line errors through the serial layer's seam.
+// an answer wait, line errors through the serial layer's seam, and a line
+// whose other side goes away.
 #include "linkdriver/serilo.h"
 
 #include "linkdriver/portstate.h"
 #include "platform/clock.h"
+#include "platform/errors.h"
 #include "platform/serial.h"
 #include "platform/ui.h"
 #include "tools/talvoterm/terminal.h"
@@ -15,7 +17,9 @@
 
 #include <array>
 #include <chrono>
+#include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -540,4 +544,57 @@ TEST_F(RawLink, RtsIsUpOnlyWhileThePcListens) {
     const std::uint32_t listening = plat::SerialTestModemLines();
     plat::SerialTestHoldReads(false);
     EXPECT_EQ(listening, 3u);
+}
+
+// The other side of the line closes: the loss is logged once (one CE_IOE
+// entry, the error flag once), reads report its cause after their wait, the
+// thread sleeps meanwhile; once closed, the name opens again as soon as a
+// new line is published under it.
+TEST_F(Link, LostLineIsReportedOnceAndItsNameOpensAgain) {
+    Open({5});
+    Delivered d;
+    const std::uint8_t done = 15;
+    ExpectDelivered({5, 0x0C, {'1'}}, d);
+    ASSERT_EQ(_EscrevePorta(5, &done, 15, 1), 0u);
+    term.stop();
+    // The other side closes; the name stays, leading nowhere (as the
+    // by-id link of an unplugged adapter does).
+    ::close(line.pair.master);
+    line.pair.master = -1;
+
+    std::uint32_t flagged = 0;
+    for (int i = 0; i < 200 && flagged == 0; ++i) {
+        flagged = _CommError();
+        if (flagged == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(flagged, 1u);
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    const std::int64_t start = NowMs();
+    EXPECT_EQ(Read(d, 1500), plat::kErrDeviceNotConnected);
+    EXPECT_GE(NowMs() - start, 1400);
+    EXPECT_EQ(Read(d, 0), plat::kErrDeviceNotConnected);
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    const auto cpuMs = [](const rusage& r) {
+        return std::int64_t(r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000 +
+               (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000;
+    };
+    EXPECT_LT(cpuMs(after) - cpuMs(before), 300);
+    EXPECT_EQ(_CommError(), 0u);
+    const std::string log = dir.Read("CommErrors.txt");
+    EXPECT_EQ(log.rfind("Terminal: 00005 - ", 0), 0u) << log;
+    EXPECT_EQ(log.substr(44), "Codigo: 1024\r\nCE_IOE\r\n");
+
+    EXPECT_EQ(_FechaPorta(), 0u);
+    const std::uint16_t one[1] = {5};
+    EXPECT_EQ(_AbrePorta("COM1", 1, one), plat::kErrFileNotFound);
+    linktest::PtyLine again{"COM1"};
+    ASSERT_EQ(term.start(again.master(), std::vector<std::uint16_t>{5}), 0);
+    ASSERT_EQ(_AbrePorta("COM1", 1, one), 0u);
+    ExpectDelivered({5, 0x0C, {'2'}}, d);
+    ASSERT_EQ(_EscrevePorta(5, &done, 15, 1), 0u);
+    EXPECT_EQ(_FechaPorta(), 0u);
+    term.stop();
+    EXPECT_EQ(dir.Read("CommErrors.txt"), log);
 }

@@ -7,6 +7,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -72,6 +74,20 @@ class Manager {
         return wait(60);
     }
     bool running() const { return pid_ > 0; }
+    // Processor time the program used so far (user and system), in ms.
+    long cpu_ms() const {
+        std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const std::size_t end = line.rfind(')');
+        if (end == std::string::npos) return -1;
+        std::istringstream fields(line.substr(end + 2));
+        std::string skip;
+        for (int i = 3; i < 14; ++i) fields >> skip; // state .. cmajflt
+        long user = 0, system = 0;
+        fields >> user >> system;
+        return (user + system) * 1000 / ::sysconf(_SC_CLK_TCK);
+    }
     std::string log() const { return mtest::ReadFile(log_); }
 
   private:
@@ -313,3 +329,48 @@ TEST_F(ProgramTest, TerminalsInSlotsThreeSevenAndTwentyKeepTheirOwnContexts) {
 }
 
 } // namespace
+
+// The line goes away (the pseudo-terminal's other side closes, its name with
+// it) and a new one is later published under the same name: the loss is
+// logged once, the manager uses next to no processor time meanwhile, and it
+// serves the new line - with link-error recovery and with "-1" alike.
+TEST_F(ProgramTest, LostLineIsLoggedOnceAndTheNewLineUnderItsNameServed) {
+    mtest::WriteConfig(dir.path(), mtest::MakeConfig({5}, {}));
+    for (const char* args : {"", "-1"}) {
+        SCOPED_TRACE(args);
+        std::remove(dir.file("CommErrors.txt").c_str());
+        Line({5});
+        manager.start(dir.path(),
+                      *args ? std::vector<std::string>{args} : std::vector<std::string>{});
+        ASSERT_EQ(AnswerCode(Ask(5, 28)), 28) << manager.log();
+        term.stop();
+        // The other side closes; the name stays, leading nowhere (as the
+        // by-id link of an unplugged adapter does).
+        platform::PtyPair old = pty;
+        pty = platform::PtyPair{};
+        ::close(old.master);
+        old.master = -1;
+        for (int i = 0; i < 200 && manager.log().find("perdida") == std::string::npos; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const long before = manager.cpu_ms();
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        EXPECT_LT(manager.cpu_ms() - before, 200) << "spinning while the line is lost";
+
+        Line({5});
+        platform::pty_release(old);
+        EXPECT_EQ(AnswerCode(Ask(5, 27)), 27) << manager.log();
+        const std::string log = manager.log();
+        const std::size_t lost =
+            log.find("Linha de comunicacao perdida (porta desligada, codigo 1167): COM1");
+        EXPECT_NE(lost, std::string::npos) << log;
+        EXPECT_EQ(lost, log.rfind("Linha de comunicacao perdida")) << log;
+        EXPECT_NE(log.find("Porta de Comunicacao COM1 reaberta: /dev/pts/"), std::string::npos)
+            << log;
+        const std::string errors = mtest::ReadFile(dir.file("CommErrors.txt"));
+        EXPECT_EQ(errors.find("CE_IOE\r\n"), errors.rfind("CE_IOE\r\n")) << errors;
+        EXPECT_NE(errors.find("Codigo: 1024\r\nCE_IOE\r\n"), std::string::npos) << errors;
+        EXPECT_EQ(manager.stop(), 0) << log;
+        term.stop();
+        platform::pty_release(pty);
+    }
+}

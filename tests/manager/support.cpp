@@ -51,7 +51,7 @@ std::uint32_t FakeWrite(std::uint16_t address, const std::uint8_t* data, std::ui
 }
 std::uint32_t FakeRead(std::uint16_t* address, std::uint8_t* data, std::uint8_t* code,
                        std::int16_t* length, std::uint32_t) {
-    if (requests.empty()) return 1;
+    if (requests.empty()) return current->idle_read_result;
     const FakeLink::Request r = requests.front();
     requests.pop_front();
     *address = r.address;

@@ -94,6 +94,7 @@ class FakeLink {
     int closes = 0;
     std::uint32_t close_result = 0;
     std::uint32_t open_result = 0;
+    std::uint32_t idle_read_result = 1; // a read with no request queued
     std::string opened_port;
     std::vector<std::uint16_t> opened_addresses;
     std::uint16_t base = 0;

@@ -3,8 +3,10 @@
 // time-out on the layer's test clock, fetching and dispatching a request.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
+#include "manager/link.h"
 #include "manager/mainloop.h"
 #include "manager/runtime.h"
 #include "manager/startup.h"
@@ -13,6 +15,7 @@
 #include "manager/warnings.h"
 #include "manager/window.h"
 #include "platform/clock.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/ui.h"
 #include "tests/manager/support.h"
@@ -113,7 +116,7 @@ TEST_F(PollPassTest, MinusOneIgnoresLinkErrorsButConsumesTheFlag) {
     EXPECT_EQ(warnings_started, 0);
 }
 
-TEST_F(PollPassTest, FailedCloseOrReopenEndsWithStatusOneAndItsMessage) {
+TEST_F(PollPassTest, FailedCloseEndsWithStatusOneAndItsMessage) {
     link.close_result = 6;
     link.queue_errors({true});
     EXPECT_EQ(PollPass(), 1);
@@ -121,14 +124,66 @@ TEST_F(PollPassTest, FailedCloseOrReopenEndsWithStatusOneAndItsMessage) {
     EXPECT_STREQ(plat::RecordedBoxAt(0)->text, "Erro 6 ao Fechar Porta de Comunicacao");
     EXPECT_STREQ(plat::RecordedBoxAt(0)->caption, plat::kDefaultCaption);
     EXPECT_EQ(plat::RecordedBoxAt(0)->style, plat::kMbOk | plat::kMbIconExclamation);
+}
 
-    link.close_result = 0;
-    link.open_result = 4294967295u;
+// A line lost either way - its reopening after a line error fails, or (with
+// "-1") the driver's read reports it - is reopened by name once a second,
+// with no message box, and serves again once the device is back; its path
+// is the device the COM1 link leads to.
+class LostLineTest : public PollPassTest {
+  protected:
+    void SetUp() override {
+        PollPassTest::SetUp();
+        std::filesystem::create_directories(dir.file("dev/by-id"));
+        mtest::WriteFile(dir.file("dev/ttyUSB0"), "");
+        std::filesystem::create_symlink("../ttyUSB0", dir.file("dev/by-id/usb-adapter"));
+        std::filesystem::create_symlink("dev/by-id/usb-adapter", dir.file("COM1"));
+        plat::SetTestTick(5000);
+    }
+    void ExpectReopenedOnceASecond(int opens) {
+        EXPECT_EQ(LinkLineState(), 1);
+        link.idle_read_result = 1;
+        link.open_result = plat::kErrFileNotFound;
+        plat::AdvanceTestTick(999);
+        Passes(1);
+        EXPECT_EQ(link.opens, opens);
+        plat::AdvanceTestTick(1);
+        Passes(1);
+        EXPECT_EQ(link.opens, opens + 1);
+        EXPECT_EQ(LinkLineState(), 1);
+        link.open_result = 0;
+        plat::AdvanceTestTick(1000);
+        Passes(1);
+        EXPECT_EQ(link.opens, opens + 2);
+        EXPECT_EQ(LinkLineState(), 0);
+        EXPECT_EQ(std::string(LinkPortPath()),
+                  std::filesystem::canonical(dir.file("dev/ttyUSB0")).string());
+        EXPECT_EQ(plat::RecordedBoxCount(), 0);
+        link.queue_request({5, 14, {}});
+        Passes(1);
+        ASSERT_EQ(link.sent.size(), 1u);
+        EXPECT_EQ(link.sent[0].code, 14);
+    }
+    mtest::ScratchDir dir;
+};
+
+TEST_F(LostLineTest, AFailedReopenAfterALineError) {
+    link.open_result = plat::kErrFileNotFound;
     link.queue_errors({true});
-    EXPECT_EQ(PollPass(), 1);
-    ASSERT_EQ(plat::RecordedBoxCount(), 2);
-    EXPECT_STREQ(plat::RecordedBoxAt(1)->text,
-                 "Erro 4294967295 na Abertura da Porta de Comunicacao");
+    Passes(1);
+    EXPECT_EQ(link.closes, 1);
+    EXPECT_EQ(link.opens, 1);
+    EXPECT_EQ(FailedCount.load(), 1u);
+    ExpectReopenedOnceASecond(1);
+}
+
+TEST_F(LostLineTest, AReadThatReportsTheLossAlsoWithMinusOne) {
+    ReopenOnError = false;
+    link.idle_read_result = plat::kErrDeviceNotConnected;
+    Passes(1);
+    EXPECT_EQ(link.closes, 1);
+    EXPECT_EQ(link.opens, 0);
+    ExpectReopenedOnceASecond(0);
 }
 
 class OutputIdleTest : public PollPassTest {

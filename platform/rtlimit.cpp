@@ -1,0 +1,72 @@
+// RLIMIT_RTTIME and its SIGXCPU handler: a real-time thread that ran too
+// long without blocking drops to normal priority.
+#include "platform/rtlimit.h"
+
+#include "platform/errors.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace plat {
+
+namespace {
+
+std::atomic<std::uint32_t> g_drops{0};
+std::atomic<bool> g_installed{false};
+
+constexpr char kDropMessage[] =
+    "Limite de CPU em tempo real excedido: a thread volta a prioridade normal\n";
+
+// Runs on the thread that ran over its limit; only calls that are safe in a
+// signal handler (sched_setscheduler on pid 0 acts on the calling thread).
+void OnRealtimeLimit(int) {
+    const int saved = errno;
+    const int policy = sched_getscheduler(0);
+    if (policy == SCHED_FIFO || policy == SCHED_RR) {
+        sched_param normal{};
+        normal.sched_priority = 0;
+        if (sched_setscheduler(0, SCHED_OTHER, &normal) == 0) {
+            g_drops.fetch_add(1);
+            ssize_t ignored = write(STDERR_FILENO, kDropMessage, sizeof kDropMessage - 1);
+            (void)ignored;
+        }
+    }
+    errno = saved;
+}
+
+} // namespace
+
+std::uint32_t RealtimeLimitArm() {
+    if (!g_installed.exchange(true)) {
+        struct sigaction sa {};
+        sa.sa_handler = OnRealtimeLimit;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        if (sigaction(SIGXCPU, &sa, nullptr) != 0) {
+            g_installed.store(false);
+            return FailErrno(errno);
+        }
+    }
+    rlimit now{};
+    if (getrlimit(RLIMIT_RTTIME, &now) != 0) return FailErrno(errno);
+    rlimit want = now;
+    // The kernel raises the soft limit by a second each time it signals; a
+    // new arming sets it back.
+    if (want.rlim_max == RLIM_INFINITY || want.rlim_max > kRealtimeHardLimitUs)
+        want.rlim_max = kRealtimeHardLimitUs;
+    if (want.rlim_cur == RLIM_INFINITY || want.rlim_cur > kRealtimeSoftLimitUs)
+        want.rlim_cur = kRealtimeSoftLimitUs;
+    if (want.rlim_cur > want.rlim_max) want.rlim_cur = want.rlim_max;
+    if (setrlimit(RLIMIT_RTTIME, &want) != 0) return FailErrno(errno);
+    return kErrSuccess;
+}
+
+std::uint32_t RealtimeLimitDrops() {
+    return g_drops.load();
+}
+
+} // namespace plat
