@@ -29,20 +29,25 @@ constexpr int kDataPassLimit = 300;
 // state's handle, never this thread's.
 thread_local plat::SerialHandle t_line = plat::kNoSerial;
 
-// One byte from the line into the receive buffer at pos, with its time-out;
+// The poll cycle's byte source: one byte from the line with its time-out;
 // line errors met by the read are logged (the byte is used all the same). A
 // line that is gone (hung up, or its reads fail) reads as silence here; it is
 // logged once and marked lost, and the poll cycle stops polling.
-bool ReadByte(std::size_t pos, std::uint32_t timeout) {
-    if (pos >= kReceiveSize) return false;
+bool LineByte(std::uint8_t* byte, std::uint32_t timeout) {
     std::uint32_t got = 0;
-    const std::uint32_t rc = plat::SerialReadByte(t_line, &g_port.receive[pos], timeout, &got);
+    const std::uint32_t rc = plat::SerialReadByte(t_line, byte, timeout, &got);
     if (std::uint32_t errors = plat::SerialTakeLineErrors(t_line)) GravaErro(errors);
     if (rc != 0 && g_port.lineLost.load() == 0) {
         g_port.lineLost.store(rc);
         GravaLinhaPerdida(rc);
     }
     return got == 1;
+}
+
+// One byte from source into the receive buffer at pos.
+bool ReadByte(ByteSource source, std::size_t pos, std::uint32_t timeout) {
+    if (pos >= kReceiveSize) return false;
+    return source(&g_port.receive[pos], timeout);
 }
 
 // Sends a frame without waiting for the line. The write copies the bytes
@@ -99,20 +104,20 @@ std::size_t AnalyseHeader1(std::uint16_t polled) {
 
 // Reads the data area from byte 9 on. Returns false for a cut-off area or
 // one that did not end by the 299th pass; else *end is just after the 10 03.
-bool ReadDataArea(std::size_t* end) {
+bool ReadDataArea(ByteSource source, std::size_t* end) {
     SetActivity("na leitura da area de dados");
     std::size_t p = 9;
     int pass = 0;
     bool timedOut = false;
     for (;; ++pass) {
-        const bool got = ReadByte(p, kDataTimeout);
+        const bool got = ReadByte(source, p, kDataTimeout);
         if (pass >= kDataPassLimit) break;
         if (!got) {
             timedOut = true;
             break;
         }
         if (g_port.receive[p] == kDle) {
-            if (!ReadByte(p + 1, kDataTimeout)) {
+            if (!ReadByte(source, p + 1, kDataTimeout)) {
                 timedOut = true;
                 break;
             }
@@ -175,7 +180,6 @@ void SendAnswers(std::uint8_t requestCode) {
 
 // One poll cycle after the cursor moved: poll, turnaround, receive, answer.
 void PollTerminal(std::uint16_t polled) {
-    auto& rx = g_port.receive;
     FillControlFrame(g_port.control.data(), polled, kCodePoll);
     // A request that the caller has not fetched by now is dropped.
     plat::EventReset(&g_port.frameReceived);
@@ -184,54 +188,20 @@ void PollTerminal(std::uint16_t polled) {
     plat::SerialWaitTransmitterEmpty(t_line, std::uint16_t(g_port.baseAddress));
     plat::SerialSetRts(t_line, true);
 
-    SetActivity("na leitura do header 1");
-    for (std::size_t i = 0; i < 5; ++i) {
-        if (!ReadByte(4 + i, kHeader1Timeout)) {
-            // Silent, or stopped within its first five bytes.
-            plat::SerialSetRts(t_line, false);
-            return;
-        }
-    }
-
-    SetActivity("na analise do header 1");
-    const std::size_t h = AnalyseHeader1(polled);
-    const std::size_t reads = h < 9 ? 9 - h : 1;
-    for (std::size_t i = 0; i < reads; ++i) {
-        SetActivity("na leitura do header 2");
-        if (!ReadByte(h + i, kHeader2Timeout)) {
-            SendNack(polled);
-            return;
-        }
-    }
-
-    std::size_t p = 9;
-    if (!ReadDataArea(&p)) {
+    const Answer answer = ReceiveAnswer(polled, LineByte);
+    if (answer == Answer::kRefused) {
         SendNack(polled);
         return;
     }
-
-    SetActivity("leitura do checksum");
-    const bool gotSum = ReadByte(p, kChecksumTimeout);
     plat::SerialSetRts(t_line, false);
-    if (!gotSum) {
-        SendNack(polled);
-        return;
-    }
-
-    SetActivity("na analise do frame recebido");
-    if (!FrameIsGood(p, polled)) {
-        SendNack(polled);
-        return;
-    }
-    const std::uint8_t code = rx[6];
-    if (code == kCodeNoAck) return;
+    if (answer != Answer::kRequest) return;
 
     SetActivity("enviando ACK");
     // An answer handed over earlier and not yet sent is dropped.
     plat::EventReset(&g_port.replyReady);
     plat::EventSet(&g_port.frameReceived);
     SendControl(polled, kCodeAck);
-    SendAnswers(code);
+    SendAnswers(g_port.receive[6]);
 }
 
 bool FinishAsked() {
@@ -239,6 +209,32 @@ bool FinishAsked() {
 }
 
 } // namespace
+
+Answer ReceiveAnswer(std::uint16_t polled, ByteSource source) {
+    SetActivity("na leitura do header 1");
+    for (std::size_t i = 0; i < 5; ++i) {
+        // Silent, or stopped within its first five bytes.
+        if (!ReadByte(source, 4 + i, kHeader1Timeout)) return Answer::kSilent;
+    }
+
+    SetActivity("na analise do header 1");
+    const std::size_t h = AnalyseHeader1(polled);
+    const std::size_t reads = h < 9 ? 9 - h : 1;
+    for (std::size_t i = 0; i < reads; ++i) {
+        SetActivity("na leitura do header 2");
+        if (!ReadByte(source, h + i, kHeader2Timeout)) return Answer::kRefused;
+    }
+
+    std::size_t p = 9;
+    if (!ReadDataArea(source, &p)) return Answer::kRefused;
+
+    SetActivity("leitura do checksum");
+    if (!ReadByte(source, p, kChecksumTimeout)) return Answer::kRefused;
+
+    SetActivity("na analise do frame recebido");
+    if (!FrameIsGood(p, polled)) return Answer::kRefused;
+    return g_port.receive[6] == kCodeNoAck ? Answer::kUnacknowledged : Answer::kRequest;
+}
 
 std::uint32_t IOThread(void*) {
     EnsureFaultHandler();

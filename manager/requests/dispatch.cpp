@@ -120,6 +120,10 @@ std::uint8_t DispatchRequest(std::uint16_t address, std::uint8_t* data, std::uin
                              int length, int slot) {
     if (code > kHighestCode || slot < 0 || slot >= kSlots) return 0;
     if (length < 0) length = 0;
+    // A length beyond the frame buffer, which keeps one byte for the NUL that
+    // handlers store after the request, is cut to it: no handler may read
+    // past the buffer (the output writes would send what lies beyond).
+    if (length > static_cast<int>(kFrameBufferSize) - 1) length = kFrameBufferSize - 1;
     const Row& row = kRows[code];
     if (row.handler == nullptr && !row.check) return 0;
     if (row.check && RestoreContext(code, slot) == 0) {

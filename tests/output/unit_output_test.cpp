@@ -111,6 +111,17 @@ TEST_F(OutputTest, OpenWriteReleaseOnAPrinter) {
     EXPECT_EQ(Printed(), std::string("ABCDxy\r\n\x10\x00\xFF", 11));
 }
 
+TEST_F(OutputTest, LengthBeyondTheFrameBufferIsCutToIt) {
+    Enable({kLpt1});
+    ASSERT_EQ(Open(3, kLpt1), 'T');
+    link.sent.clear();
+    std::memset(FrameBuffer, 'x', sizeof FrameBuffer);
+    EXPECT_EQ(DispatchRequest(103, FrameBuffer, 45, 30000, 3), 1);
+    ASSERT_EQ(link.sent.size(), 1u);
+    EXPECT_EQ(link.sent[0].code, 45);
+    EXPECT_EQ(Printed(), std::string(kFrameBufferSize - 2, 'x'));
+}
+
 TEST_F(OutputTest, OneTerminalAndOneDeviceAtATime) {
     Enable({kLpt1, kLpt2});
     mtest::WriteFile(dir.file("LPT2"), "");
