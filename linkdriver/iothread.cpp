@@ -4,12 +4,16 @@
 // refuse the answer with a NACK.
 #include "linkdriver/iothread.h"
 
+#include "linkdriver/counters.h"
 #include "linkdriver/frame.h"
 #include "linkdriver/guard.h"
 #include "linkdriver/logs.h"
 #include "linkdriver/portstate.h"
 #include "platform/serial.h"
 #include "platform/sync.h"
+
+// The loading program's counters: null when it keeps none.
+extern "C" __attribute__((weak)) LineCounters serilo_line_counters;
 
 namespace serilo {
 
@@ -27,6 +31,25 @@ constexpr int kDataPassLimit = 300;
 // The line as this thread opened it: a later open may change the port
 // state's handle, never this thread's.
 thread_local plat::SerialHandle t_line = plat::kNoSerial;
+
+// Counts into the loading program's counters, when it keeps them.
+void CountPoll() {
+    if (LineCounters* c = &serilo_line_counters) c->polls.fetch_add(1, std::memory_order_relaxed);
+}
+void CountRefusal(int reason) {
+    LineCounters* c = &serilo_line_counters;
+    if (c == nullptr) return;
+    c->refused[reason].fetch_add(1, std::memory_order_relaxed);
+    const std::size_t at = g_port.pollingCursor;
+    if (at < kCountedTerminals) c->refusedAt[at].fetch_add(1, std::memory_order_relaxed);
+}
+void CountDelivered() {
+    LineCounters* c = &serilo_line_counters;
+    if (c == nullptr) return;
+    c->delivered.fetch_add(1, std::memory_order_relaxed);
+    const std::size_t at = g_port.pollingCursor;
+    if (at < kCountedTerminals) c->deliveredAt[at].fetch_add(1, std::memory_order_relaxed);
+}
 
 // One byte from the line into the receive buffer at pos, with its time-out;
 // line errors met by the read are logged (the byte is used all the same).
@@ -91,8 +114,9 @@ std::size_t AnalyseHeader1(std::uint16_t polled) {
 }
 
 // Reads the data area from byte 9 on. Returns false for a cut-off area or
-// one that did not end by the 299th pass; else *end is just after the 10 03.
-bool ReadDataArea(std::size_t* end) {
+// one that did not end by the 299th pass (then *tooLong); else *end is just
+// after the 10 03.
+bool ReadDataArea(std::size_t* end, bool* tooLong) {
     SetActivity("na leitura da area de dados");
     std::size_t p = 9;
     int pass = 0;
@@ -122,25 +146,27 @@ bool ReadDataArea(std::size_t* end) {
         }
     }
     *end = p;
+    *tooLong = !timedOut && pass + 1 >= kDataPassLimit;
     return !timedOut && pass + 1 < kDataPassLimit;
 }
 
-// The five frame tests of a received frame whose checksum stands at p.
-bool FrameIsGood(std::size_t p, std::uint16_t polled) {
+// The five frame tests of a received frame whose checksum stands at p: -1
+// when it passes them, else the LineRefusal of the first that fails.
+int FrameFault(std::size_t p, std::uint16_t polled) {
     const auto& rx = g_port.receive;
-    if (p < 11) return false;
+    if (p < 11) return kRefusedLength;
     // The received frame is summed with doubled 0x10 bytes counted once, as
     // stored.
-    if (CheckSum(rx.data(), p) != rx[p]) return false;
-    if (rx[4] != std::uint8_t(polled >> 8) || rx[5] != std::uint8_t(polled)) return false;
-    if (rx[6] < 1 || rx[6] > 50) return false;
+    if (CheckSum(rx.data(), p) != rx[p]) return kRefusedChecksum;
+    if (rx[4] != std::uint8_t(polled >> 8) || rx[5] != std::uint8_t(polled)) return kRefusedSource;
+    if (rx[6] < 1 || rx[6] > 50) return kRefusedCode;
     const std::size_t n = p - 11;
-    if (n / 256 != rx[7] || n % 256 != rx[8]) return false;
+    if (n / 256 != rx[7] || n % 256 != rx[8]) return kRefusedLength;
     // The pass limit alone does not bound the data: a 0x10 followed by
     // another byte stores two bytes in one pass. The caller's data area
     // holds 298 bytes, so a longer request is refused like one that ran
     // past the pass limit.
-    return n <= kMaxRequestData;
+    return n <= kMaxRequestData ? -1 : kRefusedLength;
 }
 
 // After the ACK: waits for the caller's answer and sends it; for requests 2
@@ -173,6 +199,7 @@ void PollTerminal(std::uint16_t polled) {
     // A request that the caller has not fetched by now is dropped.
     plat::EventReset(&g_port.frameReceived);
     Transmit(g_port.control.data(), kControlFrameSize);
+    CountPoll();
     // Turnaround: listen only once the last bit of the poll has left.
     plat::SerialWaitTransmitterEmpty(t_line, std::uint16_t(g_port.baseAddress));
     plat::SerialSetRts(t_line, true);
@@ -192,13 +219,16 @@ void PollTerminal(std::uint16_t polled) {
     for (std::size_t i = 0; i < reads; ++i) {
         SetActivity("na leitura do header 2");
         if (!ReadByte(h + i, kHeader2Timeout)) {
+            CountRefusal(kRefusedTimeout);
             SendNack(polled);
             return;
         }
     }
 
     std::size_t p = 9;
-    if (!ReadDataArea(&p)) {
+    bool tooLong = false;
+    if (!ReadDataArea(&p, &tooLong)) {
+        CountRefusal(tooLong ? kRefusedLength : kRefusedTimeout);
         SendNack(polled);
         return;
     }
@@ -207,17 +237,20 @@ void PollTerminal(std::uint16_t polled) {
     const bool gotSum = ReadByte(p, kChecksumTimeout);
     plat::SerialSetRts(t_line, false);
     if (!gotSum) {
+        CountRefusal(kRefusedTimeout);
         SendNack(polled);
         return;
     }
 
     SetActivity("na analise do frame recebido");
-    if (!FrameIsGood(p, polled)) {
+    if (const int fault = FrameFault(p, polled); fault >= 0) {
+        CountRefusal(fault);
         SendNack(polled);
         return;
     }
     const std::uint8_t code = rx[6];
     if (code == kCodeNoAck) return;
+    CountDelivered();
 
     SetActivity("enviando ACK");
     // An answer handed over earlier and not yet sent is dropped.

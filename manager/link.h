@@ -23,3 +23,9 @@ extern LinkCalls Link;
 
 // The driver's own exports.
 LinkCalls DriverLinkCalls();
+
+// The line's state: 0 = the terminals are being served, 1 = the line is lost.
+int LinkLineState();
+
+// The host path of the port that was opened (a device link followed).
+const char* LinkPortPath();
