@@ -344,6 +344,11 @@ void TellPortOpen() {
     std::fflush(stderr);
 }
 
+// Gives the directory's claim up on every way out of the program.
+struct ClaimGuard {
+    ~ClaimGuard() { plat::InstanceRelease(); }
+};
+
 } // namespace
 
 int RunManager(int argc, const char* const* argv) {
@@ -371,6 +376,7 @@ int RunManager(int argc, const char* const* argv) {
     if (line.minusOne) ReopenOnError = false;
     Headless = line.headless;
 
+    ClaimGuard guard;
     std::uint32_t error = 0;
     const plat::InstanceResult claim = plat::InstanceClaim(&error);
     if (claim == plat::InstanceResult::kOtherStopped) return 1;
@@ -397,7 +403,5 @@ int RunManager(int argc, const char* const* argv) {
     }
     TellPortOpen();
     plat::WindowShow();
-    const int status = MainLoop();
-    plat::InstanceRelease();
-    return status;
+    return MainLoop();
 }

@@ -50,7 +50,11 @@ const char* HostPathOf(const char* name, bool device, char* out, std::size_t out
         return out;
     }
     char real[PATH_MAX];
+    ssize_t link = 0;
     if (::realpath(resolved, real) != nullptr) {
+        Put(out, outSize, real);
+    } else if ((link = ::readlink(resolved, real, sizeof real - 1)) > 0) {
+        real[link] = '\0'; // a link to nothing: where it points
         Put(out, outSize, real);
     } else if (resolved[0] == '/') {
         Put(out, outSize, resolved);
