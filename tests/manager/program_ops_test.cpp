@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
+#include <grp.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -32,14 +33,14 @@ struct Ran {
 // Runs wtalvoc in dir with args (as uid when given) and waits for it.
 Ran RunWtalvoc(const std::string& dir, const std::vector<std::string>& args, int uid = -1) {
     const std::string out = dir + "/.run.out", err = dir + "/.run.err";
+    const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     const pid_t pid = ::fork();
     if (pid == 0) {
-        if (uid >= 0 && (::setgid(static_cast<gid_t>(uid)) != 0 || ::setuid(static_cast<uid_t>(uid)) != 0))
+        if (uid >= 0 && (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(uid)) != 0 ||
+                         ::setuid(static_cast<uid_t>(uid)) != 0))
             ::_exit(125);
-        if (::chdir(dir.c_str()) != 0) ::_exit(126);
-        const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        if (o < 0 || e < 0) ::_exit(127);
+        if (o < 0 || e < 0 || ::chdir(dir.c_str()) != 0) ::_exit(126);
         ::dup2(o, 1);
         ::dup2(e, 2);
         std::vector<char*> argv{const_cast<char*>(WTALVOC_PATH)};
@@ -51,6 +52,8 @@ Ran RunWtalvoc(const std::string& dir, const std::vector<std::string>& args, int
     Ran r;
     int status = 0;
     ::waitpid(pid, &status, 0);
+    ::close(o);
+    ::close(e);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     r.out = mtest::ReadFile(out);
     r.err = mtest::ReadFile(err);
@@ -215,7 +218,8 @@ std::string JsonFields(const std::string& json, const std::string& expression) {
     const std::string file = "/tmp/wtalvoc-status-" + std::to_string(::getpid()) + ".json";
     mtest::WriteFile(file, json);
     const std::string command = "python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
-                                "print(" + expression + ")' " + file + " 2>&1";
+                                "print(" +
+                                expression + ")' " + file + " 2>&1";
     std::string out;
     if (std::FILE* p = ::popen(command.c_str(), "r")) {
         char buffer[4096];
@@ -244,8 +248,7 @@ TEST_F(OpsTest, StatusCountsWhatTheTerminalsSent) {
     Ask(5, 28, "", Fault::pause_data);
     Ask(5, 0);
     Ask(6, 28, "", Fault::bad_length);
-    EXPECT_NE(manager.log().find("wtalvoc: COM1 -> /dev/pts/"), std::string::npos)
-        << manager.log();
+    EXPECT_NE(manager.log().find("wtalvoc: COM1 -> /dev/pts/"), std::string::npos) << manager.log();
     EXPECT_NE(manager.log().find(" open, polling 2 terminals: 5 (slot 0) 6 (slot 2)\n"),
               std::string::npos)
         << manager.log();
@@ -255,12 +258,12 @@ TEST_F(OpsTest, StatusCountsWhatTheTerminalsSent) {
     const std::string& s = text.out;
     EXPECT_NE(s.find("port: COM1 -> /dev/pts/"), std::string::npos) << s;
     EXPECT_NE(s.find("requests: 7, 1 of them not served"), std::string::npos) << s;
-    for (const char* line : {"  code 13: 1\n", "  code 16: 1\n", "  code 27: 1\n", "  code 28: 3\n",
-                             "  code 36: 1\n",
-                             "frames refused: checksum 1, length 1, source 1, code 1, timeout 1\n",
-                             "  address 5, slot 0: last request 28, ",
-                             "; requests 3, refused 4; no file\n", "  address 6, slot 2: last request 13, ",
-                             "; requests 4, refused 1; table ITEMS.DBF record 1, record 1 locked\n"})
+    for (const char* line :
+         {"  code 13: 1\n", "  code 16: 1\n", "  code 27: 1\n", "  code 28: 3\n", "  code 36: 1\n",
+          "frames refused: checksum 1, length 1, source 1, code 1, timeout 1\n",
+          "  address 5, slot 0: last request 28, ", "; requests 3, refused 4; no file\n",
+          "  address 6, slot 2: last request 13, ",
+          "; requests 4, refused 1; table ITEMS.DBF record 1, record 1 locked\n"})
         EXPECT_NE(s.find(line), std::string::npos) << line << "\n" << s;
 
     const Ran json = RunWtalvoc(dir.path(), {"--status", "--json"});
