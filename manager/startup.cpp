@@ -87,8 +87,11 @@ void TellFileFailure(const char* name, bool table) {
     const int store_error = e4last_error();
     if (table && plat::FileExists(name) == 0 && store_error != 0) {
         const char* message = e4error_message(store_error);
-        std::snprintf(reason, sizeof reason, "error %d of the table store%s%s", store_error,
-                      message ? ": " : "", message ? message : "");
+        const int n = std::snprintf(reason, sizeof reason, "error %d of the table store%s%s",
+                                    store_error, message ? ": " : "", message ? message : "");
+        // "File is not a Database:" ends with a colon of its own.
+        if (n > 0 && static_cast<std::size_t>(n) < sizeof reason && reason[n - 1] == ':')
+            reason[n - 1] = '\0';
     }
     TellOperator(name, path, reason);
 }
