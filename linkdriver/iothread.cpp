@@ -4,6 +4,7 @@
 // refuse the answer with a NACK.
 #include "linkdriver/iothread.h"
 
+#include "linkdriver/counters.h"
 #include "linkdriver/frame.h"
 #include "linkdriver/guard.h"
 #include "linkdriver/logs.h"
@@ -11,6 +12,9 @@
 #include "platform/rtlimit.h"
 #include "platform/serial.h"
 #include "platform/sync.h"
+
+// The loading program's counters: null when it keeps none.
+extern "C" __attribute__((weak)) LineCounters serilo_line_counters;
 
 namespace serilo {
 
@@ -28,6 +32,25 @@ constexpr int kDataPassLimit = 300;
 // The line as this thread opened it: a later open may change the port
 // state's handle, never this thread's.
 thread_local plat::SerialHandle t_line = plat::kNoSerial;
+
+// Counts into the loading program's counters, when it keeps them.
+void CountPoll() {
+    if (LineCounters* c = &serilo_line_counters) c->polls.fetch_add(1, std::memory_order_relaxed);
+}
+void CountRefusal(int reason) {
+    LineCounters* c = &serilo_line_counters;
+    if (c == nullptr) return;
+    c->refused[reason].fetch_add(1, std::memory_order_relaxed);
+    const std::size_t at = g_port.pollingCursor;
+    if (at < kCountedTerminals) c->refusedAt[at].fetch_add(1, std::memory_order_relaxed);
+}
+void CountDelivered() {
+    LineCounters* c = &serilo_line_counters;
+    if (c == nullptr) return;
+    c->delivered.fetch_add(1, std::memory_order_relaxed);
+    const std::size_t at = g_port.pollingCursor;
+    if (at < kCountedTerminals) c->deliveredAt[at].fetch_add(1, std::memory_order_relaxed);
+}
 
 // The poll cycle's byte source: one byte from the line with its time-out;
 // line errors met by the read are logged (the byte is used all the same). A
@@ -103,8 +126,9 @@ std::size_t AnalyseHeader1(std::uint16_t polled) {
 }
 
 // Reads the data area from byte 9 on. Returns false for a cut-off area or
-// one that did not end by the 299th pass; else *end is just after the 10 03.
-bool ReadDataArea(ByteSource source, std::size_t* end) {
+// one that did not end by the 299th pass (then *tooLong); else *end is just
+// after the 10 03.
+bool ReadDataArea(ByteSource source, std::size_t* end, bool* tooLong) {
     SetActivity("na leitura da area de dados");
     std::size_t p = 9;
     int pass = 0;
@@ -134,25 +158,27 @@ bool ReadDataArea(ByteSource source, std::size_t* end) {
         }
     }
     *end = p;
+    *tooLong = !timedOut && pass + 1 >= kDataPassLimit;
     return !timedOut && pass + 1 < kDataPassLimit;
 }
 
-// The five frame tests of a received frame whose checksum stands at p.
-bool FrameIsGood(std::size_t p, std::uint16_t polled) {
+// The five frame tests of a received frame whose checksum stands at p: -1
+// when it passes them, else the LineRefusal of the first that fails.
+int FrameFault(std::size_t p, std::uint16_t polled) {
     const auto& rx = g_port.receive;
-    if (p < 11) return false;
+    if (p < 11) return kRefusedLength;
     // The received frame is summed with doubled 0x10 bytes counted once, as
     // stored.
-    if (CheckSum(rx.data(), p) != rx[p]) return false;
-    if (rx[4] != std::uint8_t(polled >> 8) || rx[5] != std::uint8_t(polled)) return false;
-    if (rx[6] < 1 || rx[6] > 50) return false;
+    if (CheckSum(rx.data(), p) != rx[p]) return kRefusedChecksum;
+    if (rx[4] != std::uint8_t(polled >> 8) || rx[5] != std::uint8_t(polled)) return kRefusedSource;
+    if (rx[6] < 1 || rx[6] > 50) return kRefusedCode;
     const std::size_t n = p - 11;
-    if (n / 256 != rx[7] || n % 256 != rx[8]) return false;
+    if (n / 256 != rx[7] || n % 256 != rx[8]) return kRefusedLength;
     // The pass limit alone does not bound the data: a 0x10 followed by
     // another byte stores two bytes in one pass. The caller's data area
     // holds 298 bytes, so a longer request is refused like one that ran
     // past the pass limit.
-    return n <= kMaxRequestData;
+    return n <= kMaxRequestData ? -1 : kRefusedLength;
 }
 
 // After the ACK: waits for the caller's answer and sends it; for requests 2
@@ -184,6 +210,7 @@ void PollTerminal(std::uint16_t polled) {
     // A request that the caller has not fetched by now is dropped.
     plat::EventReset(&g_port.frameReceived);
     Transmit(g_port.control.data(), kControlFrameSize);
+    CountPoll();
     // Turnaround: listen only once the last bit of the poll has left.
     plat::SerialWaitTransmitterEmpty(t_line, std::uint16_t(g_port.baseAddress));
     plat::SerialSetRts(t_line, true);
@@ -195,6 +222,7 @@ void PollTerminal(std::uint16_t polled) {
     }
     plat::SerialSetRts(t_line, false);
     if (answer != Answer::kRequest) return;
+    CountDelivered();
 
     SetActivity("enviando ACK");
     // An answer handed over earlier and not yet sent is dropped.
@@ -202,6 +230,12 @@ void PollTerminal(std::uint16_t polled) {
     plat::EventSet(&g_port.frameReceived);
     SendControl(polled, kCodeAck);
     SendAnswers(g_port.receive[6]);
+}
+
+// A refused answer, counted by its reason.
+Answer Refused(int reason) {
+    CountRefusal(reason);
+    return Answer::kRefused;
 }
 
 bool FinishAsked() {
@@ -222,17 +256,19 @@ Answer ReceiveAnswer(std::uint16_t polled, ByteSource source) {
     const std::size_t reads = h < 9 ? 9 - h : 1;
     for (std::size_t i = 0; i < reads; ++i) {
         SetActivity("na leitura do header 2");
-        if (!ReadByte(source, h + i, kHeader2Timeout)) return Answer::kRefused;
+        if (!ReadByte(source, h + i, kHeader2Timeout)) return Refused(kRefusedTimeout);
     }
 
     std::size_t p = 9;
-    if (!ReadDataArea(source, &p)) return Answer::kRefused;
+    bool tooLong = false;
+    if (!ReadDataArea(source, &p, &tooLong))
+        return Refused(tooLong ? kRefusedLength : kRefusedTimeout);
 
     SetActivity("leitura do checksum");
-    if (!ReadByte(source, p, kChecksumTimeout)) return Answer::kRefused;
+    if (!ReadByte(source, p, kChecksumTimeout)) return Refused(kRefusedTimeout);
 
     SetActivity("na analise do frame recebido");
-    if (!FrameIsGood(p, polled)) return Answer::kRefused;
+    if (const int fault = FrameFault(p, polled); fault >= 0) return Refused(fault);
     return g_port.receive[6] == kCodeNoAck ? Answer::kUnacknowledged : Answer::kRequest;
 }
 

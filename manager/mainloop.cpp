@@ -5,6 +5,7 @@
 #include "manager/requests/dispatch.h"
 #include "manager/runtime.h"
 #include "manager/startup.h"
+#include "manager/status.h"
 #include "manager/warnings.h"
 #include "platform/clock.h"
 #include "platform/sync.h"
@@ -104,13 +105,16 @@ void FetchRequest() {
     if (n < 0) n = 0;
     if (n > static_cast<int>(kFrameBufferSize) - 1) n = static_cast<int>(kFrameBufferSize) - 1;
     const int slot = SlotOfAddress(address);
-    if (DispatchRequest(address, FrameBuffer, code, n, slot) == 0)
-        Link.write(address, nullptr, 7, 0);
+    NoteRequestStart(slot, address, code);
+    const bool served = DispatchRequest(address, FrameBuffer, code, n, slot) != 0;
+    if (!served) Link.write(address, nullptr, 7, 0);
+    NoteRequestEnd(served);
 }
 
 } // namespace
 
 int PollPass() {
+    NotePollPass();
     OutputIdleTimeOut();
     if (LinkLineState() != 0) {
         ReopenLostLine();

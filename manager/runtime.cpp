@@ -16,6 +16,7 @@ std::array<std::uint16_t, kSlots> PolledAddress;
 std::array<std::int16_t, kSlots> PolledSlot;
 std::uint16_t PortBase;
 bool ReopenOnError = true;
+bool Headless = false;
 std::uint8_t CommitAfterWrite;
 
 std::atomic<std::uint32_t> CountingActive{0};
@@ -104,6 +105,7 @@ void ResetRuntimeTables() {
     PolledSlot.fill(0);
     PortBase = 0;
     ReopenOnError = true;
+    Headless = false;
     CommitAfterWrite = 0;
     CountingActive = 0;
     SampleCount = 1;

@@ -73,6 +73,8 @@ extern std::array<std::uint16_t, kSlots> PolledAddress; // their addresses, in s
 extern std::array<std::int16_t, kSlots> PolledSlot;     // the slot of each PolledAddress
 extern std::uint16_t PortBase;                          // UART base of the chosen port
 extern bool ReopenOnError; // close and reopen the port on a link error; cleared by "-1"
+// --headless: run without a window (the window back end reads it).
+extern bool Headless;
 
 // The configuration's CommitAfterWrite, copied at start: nonzero commits a
 // table file to disk after each header rewrite of a record change.

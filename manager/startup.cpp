@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "manager/cmdline.h"
 #include "manager/config.h"
 #include "manager/journal.h"
 #include "manager/link.h"
@@ -11,11 +12,16 @@
 #include "manager/requests/locks.h"
 #include "manager/requests/writeback.h"
 #include "manager/runtime.h"
+#include "manager/status.h"
 #include "manager/store_log.h"
 #include "manager/tablestore/indexes.h"
 #include "manager/tablestore/store.h"
+#include "manager/tablestore/store_errors.h"
 #include "manager/tablestore/tables.h"
+#include "version.h"
 #include "manager/window.h"
+#include "platform/diagnose.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/instance.h"
 #include "platform/ui.h"
@@ -30,6 +36,9 @@ constexpr const char* kTextOpenError = "Erro ao Abrir Arquivo Texto ";
 constexpr const char* kOpenError = "Erro ao Abrir Arquivo ";
 constexpr const char* kOutputBuffersError = "Erro de Alocacao dos Buffers de Impressao!";
 constexpr std::size_t kNameField = 64;
+constexpr const char* kConfigFileName = "talvo.cfg";
+constexpr std::uint32_t kStatusWaitMs = 5000;
+constexpr int kNotRunningStatus = 3;
 
 // ---- The configuration's fields, read with their bounds checked ----
 
@@ -60,6 +69,62 @@ void SetMessage(const char* text, const char* name = "") {
     std::snprintf(MessageBuffer, sizeof MessageBuffer, "%s%s", text, name);
 }
 
+// One line on standard error for the operator: the name as configured, the
+// host path it resolved to and the reason ("COM1 -> /dev/ttyUSB0: ...").
+void TellOperator(const char* name, const char* path, const char* reason) {
+    char shown[4 * kNameField + 8];
+    plat::Cp1252ToUtf8(name, shown, sizeof shown);
+    std::fprintf(stderr, "wtalvoc: %s -> %s: %s\n", shown, path, reason);
+    std::fflush(stderr);
+}
+
+// A data file that could not be opened: the system's reason when the file
+// itself cannot be opened, else what the table store found wrong in it.
+void TellFileFailure(const char* name, bool table) {
+    const std::uint32_t code = plat::LastError();
+    char path[plat::kMaxPath];
+    char reason[256];
+    plat::HostPathOf(name, false, path, sizeof path);
+    plat::FileFailureReason(name, code, reason, sizeof reason);
+    const int store_error = e4last_error();
+    if (table && plat::FileExists(name) == 0 && store_error != 0) {
+        const char* message = e4error_message(store_error);
+        const int n = std::snprintf(reason, sizeof reason, "error %d of the table store%s%s",
+                                    store_error, message ? ": " : "", message ? message : "");
+        // "File is not a Database:" ends with a colon of its own.
+        if (n > 0 && static_cast<std::size_t>(n) < sizeof reason && reason[n - 1] == ':')
+            reason[n - 1] = '\0';
+    }
+    TellOperator(name, path, reason);
+}
+
+// The configuration could not be used: why, in the operator's words.
+void TellConfigFailure() {
+    char path[plat::kMaxPath];
+    char reason[256];
+    plat::HostPathOf(kConfigFileName, false, path, sizeof path);
+    if (std::strcmp(MessageBuffer, kConfigMissingMessage) == 0) {
+        plat::FileFailureReason(kConfigFileName, plat::LastError(), reason, sizeof reason);
+    } else if (std::strcmp(MessageBuffer, kConfigShortMessage) == 0) {
+        std::int64_t size = -1;
+        plat::FileHandle h = plat::kNoFile;
+        if (plat::FileOpen(kConfigFileName, plat::kAccessRead, plat::FileCreate::kOpenExisting,
+                           &h) == 0) {
+            plat::FileSize(h, &size);
+            plat::FileClose(h);
+        }
+        std::snprintf(reason, sizeof reason, "%lld bytes, a configuration has %zu",
+                      static_cast<long long>(size), kConfigRecordSize);
+    } else if (std::strcmp(MessageBuffer, kConfigNoTerminalsMessage) == 0) {
+        std::snprintf(reason, sizeof reason, "no terminal is declared");
+    } else {
+        std::snprintf(reason, sizeof reason,
+                      "no terminal has both an address and an application name of more than 4 "
+                      "characters");
+    }
+    TellOperator(kConfigFileName, path, reason);
+}
+
 // Opens every index entry of table entry j (table just opened and selected).
 bool OpenIndexesOf(int j) {
     for (int k = 0; k < kDataFiles; ++k) {
@@ -69,8 +134,10 @@ bool OpenIndexesOf(int j) {
         char name[kNameField + 1];
         EntryName(k, name);
         if (!StartsWithLetter(name)) continue;
+        e4set_last_error(0);
         const int index = i4open_index(name);
         if (index < 0) {
+            TellFileFailure(name, true);
             SetMessage(kOpenError, name);
             return false;
         }
@@ -85,18 +152,11 @@ void ShowFailure(const char* text) {
 
 } // namespace
 
-bool CommandLineIsMinusOne(int argc, const char* const* argv) {
-    return argc == 2 && argv != nullptr && argv[1] != nullptr && std::strcmp(argv[1], "-1") == 0;
-}
-
-bool CommandLineAsksHeadless(int argc, const char* const* argv) {
-    for (int i = 1; i < argc && argv != nullptr; ++i)
-        if (argv[i] != nullptr && std::strcmp(argv[i], "--headless") == 0) return true;
-    return false;
-}
-
 bool Initialise() {
-    if (!ReadConfiguration(MessageBuffer)) return false;
+    if (!ReadConfiguration(MessageBuffer)) {
+        TellConfigFailure();
+        return false;
+    }
     CommitAfterWrite = Config.CommitAfterWrite;
     DataFileHandle.fill(-1);
     DataFileLocks.fill(nullptr);
@@ -118,6 +178,7 @@ bool Initialise() {
             plat::FileHandle file = plat::kNoFile;
             if (plat::FileOpen(name, plat::kAccessReadWrite, plat::FileCreate::kOpenExisting,
                                &file) != 0) {
+                TellFileFailure(name, false);
                 SetMessage(kTextOpenError, name);
                 return false;
             }
@@ -128,8 +189,10 @@ bool Initialise() {
                 return false;
             }
         } else if (kind == 'D') {
+            e4set_last_error(0);
             const int table = d4open_table(name);
             if (table < 0) {
+                TellFileFailure(name, true);
                 SetMessage(kOpenError, name);
                 return false;
             }
@@ -238,21 +301,100 @@ void ShowPortError(unsigned number, const char* text) {
     std::snprintf(NumberBuffer, sizeof NumberBuffer, "%u", number);
     std::snprintf(MessageBuffer, sizeof MessageBuffer, "Erro %s%s", NumberBuffer, text);
     ShowFailure(MessageBuffer);
+    char reason[256];
+    if (text == kPortOpenError)
+        plat::DeviceFailureReason(PortName, number, reason, sizeof reason);
+    else
+        std::snprintf(reason, sizeof reason, "closing failed: %s", plat::ErrorText(number));
+    TellOperator(PortName[0] ? PortName : "(no port)", PortName[0] ? PortPath() : "?", reason);
 }
 
-int RunManager(int argc, const char* const* argv) {
-    ResetRuntimeTables();
-    if (CommandLineIsMinusOne(argc, argv)) ReopenOnError = false;
+namespace {
 
+// --status: asks the copy running here and prints its answer.
+int PrintStatus(bool json) {
+    static char text[65536];
+    char here[plat::kMaxPath];
+    plat::HostPathOf(".", false, here, sizeof here);
+    const std::uint32_t rc = plat::InstanceQueryStatus(json, text, sizeof text, kStatusWaitMs);
+    if (rc == plat::kErrFileNotFound) {
+        std::fprintf(stderr, "wtalvoc: no manager is running in %s\n", here);
+        return kNotRunningStatus;
+    }
+    if (rc == plat::kErrAccessDenied) {
+        std::fprintf(stderr,
+                     "wtalvoc: the manager in %s refused the request (it answers only its own "
+                     "user and root)\n",
+                     here);
+        return 1;
+    }
+    if (rc != 0) {
+        std::fprintf(stderr, "wtalvoc: no answer from the manager in %s: %s\n", here,
+                     plat::ErrorText(rc));
+        return 1;
+    }
+    std::fputs(text, stdout);
+    return 0;
+}
+
+// The start-up line of a port that opened: where, and whom it polls.
+void TellPortOpen() {
+    char line[512];
+    int used =
+        std::snprintf(line, sizeof line, "wtalvoc: %s -> %s open, polling %d terminal%s:", PortName,
+                      PortPath(), PolledCount, PolledCount == 1 ? "" : "s");
+    for (int i = 0; i < PolledCount && used > 0 && static_cast<std::size_t>(used) < sizeof line;
+         ++i)
+        used += std::snprintf(line + used, sizeof line - static_cast<std::size_t>(used),
+                              " %u (slot %d)", PolledAddress[static_cast<std::size_t>(i)],
+                              PolledSlot[static_cast<std::size_t>(i)]);
+    std::fprintf(stderr, "%s\n", line);
+    std::fflush(stderr);
+}
+
+// Gives the directory's claim up on every way out of the program.
+struct ClaimGuard {
+    ~ClaimGuard() { plat::InstanceRelease(); }
+};
+
+} // namespace
+
+int RunManager(int argc, const char* const* argv) {
+    CommandLine line;
+    if (const int refused = ParseCommandLine(argc, argv, &line); refused != 0) return refused;
+    if (line.help) {
+        PrintUsage(stdout);
+        return 0;
+    }
+    if (line.version) {
+        std::printf("wtalvoc %s\n", kProjectVersion);
+        return 0;
+    }
+    if (line.directory != nullptr) {
+        const char* reason = "";
+        if (plat::ChangeDirectory(line.directory, &reason) != 0) {
+            std::fprintf(stderr, "wtalvoc: cannot work in %s: %s\n", line.directory, reason);
+            return 1;
+        }
+    }
+    if (line.status) return PrintStatus(line.json);
+
+    ResetRuntimeTables();
+    StartActivity();
+    if (line.minusOne) ReopenOnError = false;
+    Headless = line.headless;
+
+    ClaimGuard guard;
     std::uint32_t error = 0;
     const plat::InstanceResult claim = plat::InstanceClaim(&error);
     if (claim == plat::InstanceResult::kOtherStopped) return 1;
     if (claim == plat::InstanceResult::kFailed)
-        std::fprintf(stderr, "wtalvoc: cannot claim the directory for one copy (error %lu)\n",
-                     static_cast<unsigned long>(error));
+        std::fprintf(stderr, "wtalvoc: cannot claim the directory for one copy (%s)\n",
+                     plat::ErrorText(error));
+    plat::InstanceSetStatusWriter(WriteStatus);
 
     // A window and dialogs when a display opens, standard error otherwise.
-    plat::SelectUiBackend(CommandLineAsksHeadless(argc, argv));
+    plat::SelectUiBackend(Headless);
     struct UiClose {
         ~UiClose() { plat::CloseUiBackend(); }
     } ui_close;
@@ -263,6 +405,8 @@ int RunManager(int argc, const char* const* argv) {
     }
     ChoosePort();
     BuildPolledList();
+    char path[plat::kMaxPath];
+    SetPortPath(PortName[0] ? plat::HostPathOf(PortName, true, path, sizeof path) : "");
     CreateManagerWindow();
     Link.set_base(PortBase);
     const std::uint32_t r =
@@ -272,8 +416,7 @@ int RunManager(int argc, const char* const* argv) {
         return 1;
     }
     LinkNoteOpened();
+    TellPortOpen();
     plat::WindowShow();
-    const int status = MainLoop();
-    plat::InstanceRelease();
-    return status;
+    return MainLoop();
 }

@@ -5,13 +5,6 @@
 // orderly Shutdown on the quit message.
 #pragma once
 
-// True when the command line is exactly "-1" (one argument of those two
-// characters, nothing else).
-bool CommandLineIsMinusOne(int argc, const char* const* argv);
-
-// True when "--headless" is among the arguments: no display is opened.
-bool CommandLineAsksHeadless(int argc, const char* const* argv);
-
 // Reads the configuration and opens the data files. On failure leaves the
 // text to show in MessageBuffer and returns false (what was opened before
 // the failure stays open; the program then ends).
@@ -39,10 +32,12 @@ inline constexpr const char* kPortOpenError = " na Abertura da Porta de Comunica
 inline constexpr const char* kPortCloseError = " ao Fechar Porta de Comunicacao";
 
 // Shows "Erro " + number in decimal + text (a port failure) in a message box
-// with the default caption and the exclamation icon.
+// with the default caption and the exclamation icon, and tells the operator
+// on standard error the port, its path and the reason.
 void ShowPortError(unsigned number, const char* text);
 
-// The whole program: start-up steps in order, the main loop, the exit
-// status (0 after an orderly stop, 1 after a failure or when another copy
-// was running, which is then stopped).
+// The whole program: the command line (--help, --version and --status end
+// here), start-up steps in order, the main loop, the exit status (0 after an
+// orderly stop, 1 after a failure or when another copy was running, which is
+// then stopped, 2 for a refused command line).
 int RunManager(int argc, const char* const* argv);

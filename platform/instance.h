@@ -1,22 +1,40 @@
-// One running manager per working directory, and stopping it.
+// One running manager per working directory: stopping it, and asking it how
+// it is doing.
 //
 // The PC finds the running copy by its window ("class TALVOC titled
-// WTALVOC") and sends it the destroy message. Here the running copy holds an
-// abstract Unix socket whose name comes from the working directory's device
-// and inode numbers (so nothing is left behind in the file system and two
-// directories never collide); a second copy connects to it and asks it to
-// stop, and waits until the running copy acknowledges that its window got
-// the destroy message. The running copy then shuts down in order.
+// WTALVOC") and sends it the destroy message. Here the running copy listens
+// on a Unix socket file in the working directory (kInstanceSocket, mode
+// 0600); a second copy connects to it and asks it to stop, and waits until
+// the running copy acknowledges that its window got the destroy message.
+// The running copy then shuts down in order. `wtalvoc --status` asks the
+// same socket for the running copy's status text.
 //
-// SIGTERM and SIGINT reach the running copy as the same stop request, so
-// `kill` stops it as cleanly as a second start does.
+// Trust, both ways:
+//   - the running copy takes a request only from a peer of its own user or
+//     root (the kernel's peer credentials); anyone else is refused and the
+//     refusal is written to standard error;
+//   - a client talks only to a listener of its own user, root or the
+//     directory's owner; a starting copy that finds a listener of anyone
+//     else on the name replaces that socket (and says so) instead of
+//     obeying it, so nobody can keep the manager from starting;
+//   - the running copy never waits for a client: connections are taken
+//     without blocking and each has kRequestBudgetMs to send its one request
+//     byte, checked on later passes, then is dropped.
 //
-// PeekMessage (ui.h) checks for stop requests; nothing else needs to.
+// SIGTERM, SIGINT and SIGHUP reach the running copy as the same stop
+// request, so `kill` (or a service manager) stops it as cleanly as a second
+// start does.
+//
+// PeekMessage (ui.h) checks for requests; nothing else needs to.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace plat {
+
+inline constexpr const char* kInstanceSocket = ".wtalvoc.sock";
+inline constexpr std::uint32_t kRequestBudgetMs = 1000;
 
 enum class InstanceResult {
     kFirst,        // no other copy here; this one is now the running copy
@@ -25,23 +43,37 @@ enum class InstanceResult {
 };
 
 // Claims the working directory for this process, or asks the copy already
-// running in it to stop. With kFirst, SIGTERM and SIGINT become stop
+// running in it to stop. With kFirst, SIGTERM, SIGINT and SIGHUP become stop
 // requests. The wait for the other copy's acknowledgement is bounded by
 // ackTimeoutMs.
 InstanceResult InstanceClaim(std::uint32_t* error, std::uint32_t ackTimeoutMs = 60000);
 
-// Gives the claim up (closes the socket, restores SIGTERM and SIGINT).
+// Gives the claim up (closes the socket and removes its file when it is
+// still this copy's, restores the signals).
 void InstanceRelease();
 
-// True when a stop request is waiting; *token identifies it for
-// InstanceFinishStop, which must follow once the destroy was handled. From
-// then on this copy can no longer be found (like a destroyed window): a copy
-// started later claims the directory itself.
+// Serves what waits on the socket without blocking: status requests are
+// answered on the spot, strangers refused, silent connections dropped once
+// their budget ran out. True when a stop request is waiting; *token
+// identifies it for InstanceFinishStop, which must follow once the destroy
+// was handled. From then on this copy can no longer be found (like a
+// destroyed window): a copy started later claims the directory itself.
 bool InstancePollStop(int* token);
 void InstanceFinishStop(int token);
 
 // True when a stop request is waiting, without taking it (a message box on
 // the main thread closes itself so that the request can be handled).
 bool InstanceStopPending();
+
+// The routine that writes the running copy's status (as text, or as JSON)
+// into out and returns its length. Null: status requests get an empty text.
+using StatusWriter = std::size_t (*)(bool json, char* out, std::size_t size);
+void InstanceSetStatusWriter(StatusWriter writer);
+
+// Asks the copy running in the working directory for its status; the text
+// goes to out (always terminated). 0; kErrFileNotFound when no copy runs
+// here; kErrAccessDenied when the socket belongs to somebody else or the
+// copy refused us; kErrWaitTimeout when it did not answer in timeoutMs.
+std::uint32_t InstanceQueryStatus(bool json, char* out, std::size_t size, std::uint32_t timeoutMs);
 
 } // namespace plat

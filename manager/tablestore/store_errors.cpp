@@ -68,6 +68,7 @@ constexpr std::size_t kReportSize = 2048;
 
 char last_report[kReportSize];
 int interactive = 0;
+int to_stderr = 1;
 ReportHook report_hook = nullptr;
 long report_count = 0;
 
@@ -105,8 +106,10 @@ int e4error_report(int code, ...) {
     va_end(texts);
     append_line(last_report, used, "Press a key ...");
 
-    std::fwrite(last_report, 1, used, stderr);
-    std::fflush(stderr);
+    if (to_stderr) {
+        std::fwrite(last_report, 1, used, stderr);
+        std::fflush(stderr);
+    }
     if (report_hook != nullptr) report_hook(code, last_report);
 
     const int key = e4read_key();
@@ -141,6 +144,10 @@ void e4set_last_error(int code) {
 
 const char* e4last_report() {
     return last_report;
+}
+
+void e4set_report_to_stderr(int on) {
+    to_stderr = on != 0;
 }
 
 void e4set_report_hook(ReportHook hook) {

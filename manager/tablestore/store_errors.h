@@ -96,6 +96,10 @@ void e4set_last_error(int code);
 // (empty before the first report). The buffer is owned by the store.
 const char* e4last_report();
 
+// Whether a report is written to standard error as it is made (on by
+// default). The manager turns it off and writes its own one-line form.
+void e4set_report_to_stderr(int on);
+
 // A routine called with the text of every report just after it is written
 // and before a fatal code ends the program (so the manager can log it).
 // Null removes the hook.

@@ -4,7 +4,9 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "manager/cmdline.h"
 #include "manager/runtime.h"
 #include "manager/startup.h"
 #include "manager/tablestore/indexes.h"
@@ -16,19 +18,56 @@
 
 namespace {
 
-TEST(CommandLine, OnlyExactlyMinusOne) {
-    const char* plain[] = {"wtalvoc", "-1"};
-    const char* blank[] = {"wtalvoc", " -1"};
-    const char* more[] = {"wtalvoc", "-1", "x"};
-    const char* other[] = {"wtalvoc", "-10"};
-    const char* none[] = {"wtalvoc"};
-    const char* joined[] = {"wtalvoc", "-1 "};
-    EXPECT_TRUE(CommandLineIsMinusOne(2, plain));
-    EXPECT_FALSE(CommandLineIsMinusOne(2, blank));
-    EXPECT_FALSE(CommandLineIsMinusOne(3, more));
-    EXPECT_FALSE(CommandLineIsMinusOne(2, other));
-    EXPECT_FALSE(CommandLineIsMinusOne(1, none));
-    EXPECT_FALSE(CommandLineIsMinusOne(2, joined));
+TEST(CommandLine, OptionsAndRefusals) {
+    struct Case {
+        std::vector<const char*> args;
+        int status;
+        bool minusOne, help, version, headless, statusAsked, json;
+        const char* directory;
+    };
+    const Case cases[] = {
+        {{}, 0, false, false, false, false, false, false, nullptr},
+        {{"-1"}, 0, true, false, false, false, false, false, nullptr},
+        {{"--help"}, 0, false, true, false, false, false, false, nullptr},
+        {{"-h"}, 0, false, true, false, false, false, false, nullptr},
+        {{"--version"}, 0, false, false, true, false, false, false, nullptr},
+        {{"-1", "--headless", "-C", "/srv"}, 0, true, false, false, true, false, false, "/srv"},
+        {{"--status", "--json", "--directory=/d"}, 0, false, false, false, false, true, true, "/d"},
+        {{"-C/d", "--status"}, 0, false, false, false, false, true, false, "/d"},
+        // Anything else is refused, also what once ran as if nothing had been given.
+        {{" -1"}, 2, false, false, false, false, false, false, nullptr},
+        {{"-1", "x"}, 2, true, false, false, false, false, false, nullptr},
+        {{"-10"}, 2, true, false, false, false, false, false, nullptr},
+        {{"-1 "}, 2, true, false, false, false, false, false, nullptr},
+        {{"/srv/dados"}, 2, false, false, false, false, false, false, nullptr},
+        {{"-x"}, 2, false, false, false, false, false, false, nullptr},
+        {{"--bogus"}, 2, false, false, false, false, false, false, nullptr},
+        {{"-C"}, 2, false, false, false, false, false, false, nullptr},
+        {{"--json"}, 2, false, false, false, false, false, true, nullptr},
+    };
+    for (const Case& c : cases) {
+        std::vector<const char*> argv{"/usr/bin/wtalvoc"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        std::string shown;
+        for (const char* a : c.args) shown += std::string("[") + a + "]";
+        CommandLine line;
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &line), c.status)
+            << shown;
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.empty(), c.status == 0) << shown << err;
+        if (c.status != 0) {
+            EXPECT_EQ(err.rfind("wtalvoc: ", 0), 0u) << err;
+            continue;
+        }
+        EXPECT_EQ(line.minusOne, c.minusOne) << shown;
+        EXPECT_EQ(line.help, c.help) << shown;
+        EXPECT_EQ(line.version, c.version) << shown;
+        EXPECT_EQ(line.headless, c.headless) << shown;
+        EXPECT_EQ(line.status, c.statusAsked) << shown;
+        EXPECT_EQ(line.json, c.json) << shown;
+        EXPECT_STREQ(line.directory ? line.directory : "", c.directory ? c.directory : "") << shown;
+    }
 }
 
 class StartupTest : public ::testing::Test {

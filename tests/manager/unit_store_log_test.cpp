@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "manager/config.h"
+#include "manager/status.h"
 #include "manager/store_log.h"
 #include "manager/tablestore/store_errors.h"
 #include "platform/clock.h"
@@ -15,6 +17,9 @@ class StoreLogTest : public ::testing::Test {
     void SetUp() override { plat::SetTestLocalTime({2026, 12, 1, 7, 9, 5, 3, 0}); }
     void TearDown() override {
         e4set_report_hook(nullptr);
+        e4set_report_to_stderr(1);
+        StartActivity();
+        Config = ConfigRecord{};
         plat::ClearTestLocalTime();
     }
     mtest::ScratchDir dir;
@@ -38,12 +43,36 @@ TEST_F(StoreLogTest, LongReportIsCutAndTerminated) {
 
 TEST_F(StoreLogTest, ReportsOfTheStoreAreAppendedToTheLog) {
     StartStoreLog();
+    ::testing::internal::CaptureStderr();
     e4error_report(err4read, "ITEMS.DBF", nullptr);
     e4error_report(err4write, "ITEMS.NTX", nullptr);
+    const std::string err = ::testing::internal::GetCapturedStderr();
     const std::string log = mtest::ReadFile(dir.file(kStoreLogFile));
     EXPECT_NE(log.find("140"), std::string::npos) << log;
     EXPECT_NE(log.find("ITEMS.DBF\r\n07/12/2026 09:05:03"), std::string::npos) << log;
     EXPECT_NE(log.find("ITEMS.NTX\r\n"), std::string::npos) << log;
+    // Standard error has the same lines, one each, and no block.
+    EXPECT_EQ(err, "wtalvoc: 07/12/2026 09:05:03 Error Number: | 140 | Reading from File | "
+                   "ITEMS.DBF\nwtalvoc: 07/12/2026 09:05:03 Error Number: | 160 | Writing to "
+                   "File | ITEMS.NTX\n");
+}
+
+TEST_F(StoreLogTest, NamesTheRequestAndSpellsFilesAsConfigured) {
+    Config = mtest::MakeConfig({5}, {{"/srv/dados/clientes.dbf", 'D'}, {"clientes", 'I', 1}});
+    StartStoreLog();
+    NoteRequestStart(0, 5, 22);
+    ::testing::internal::CaptureStderr();
+    e4error_report(err4read, "/SRV/DADOS/CLIENTES.DBF", "Record: ", "7", nullptr);
+    e4error_report(err4index_file, "CLIENTES.NTX", nullptr);
+    NoteRequestEnd(true);
+    e4error_report(err4read, "OTHER.DBF", nullptr);
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(mtest::ReadFile(dir.file(kStoreLogFile)),
+              "07/12/2026 09:05:03 terminal 5 request 22: Error Number: | 140 | Reading from "
+              "File | /srv/dados/clientes.dbf | Record: | 7\r\n"
+              "07/12/2026 09:05:03 terminal 5 request 22: Error Number: | 320 | File is not an "
+              "Index File | clientes\r\n"
+              "07/12/2026 09:05:03 Error Number: | 140 | Reading from File | OTHER.DBF\r\n");
 }
 
 } // namespace

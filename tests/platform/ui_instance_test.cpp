@@ -8,10 +8,14 @@
 #include "tests/platform/scratch_dir.h"
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -347,11 +351,66 @@ TEST_F(Instances, OtherDirectoriesAreIndependent) {
 }
 
 TEST_F(Instances, TermAndIntArriveAsTheDestroyMessage) {
-    for (int sig : {SIGTERM, SIGINT}) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         pid_t first = StartRunningCopy();
         ::kill(first, sig);
         EXPECT_EQ(ExitOf(first), 10) << "signal " << sig;
     }
+}
+
+TEST_F(Instances, SilentConnectionsHoldNothingUpAndStatusIsServed) {
+    std::uint32_t err = 0;
+    ASSERT_EQ(InstanceClaim(&err), InstanceResult::kFirst);
+    InstanceSetStatusWriter([](bool json, char* out, std::size_t size) {
+        return static_cast<std::size_t>(std::snprintf(out, size, json ? "{}" : "fine"));
+    });
+    // Connections that never send anything (more than are kept waiting):
+    // every poll returns at once.
+    int silent[12];
+    int token = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (int& fd : silent) {
+        fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", kInstanceSocket);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        EXPECT_FALSE(InstancePollStop(&token));
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    // Their budget runs out and they are dropped; then a status request
+    // from another process is answered by the polls.
+    ::usleep((kRequestBudgetMs + 200) * 1000);
+    EXPECT_FALSE(InstancePollStop(&token));
+    pid_t child = ::fork();
+    if (child == 0) {
+        char text[64];
+        const std::uint32_t rc = InstanceQueryStatus(false, text, sizeof text, 20000);
+        ::_exit(rc == 0 && std::strcmp(text, "fine") == 0 ? 0 : 1);
+    }
+    int status = -1;
+    for (int i = 0; i < 20000 && ::waitpid(child, &status, WNOHANG) == 0; ++i) {
+        EXPECT_FALSE(InstancePollStop(&token));
+        ::usleep(1000);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int fd : silent) ::close(fd);
+    InstanceSetStatusWriter(nullptr);
+    InstanceRelease();
+    EXPECT_FALSE(fs::exists(kInstanceSocket));
+}
+
+TEST_F(Instances, StaleSocketFileIsTakenOver) {
+    // A copy that died without cleaning up leaves the file behind.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", kInstanceSocket);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::close(fd);
+    std::uint32_t err = 0;
+    EXPECT_EQ(InstanceClaim(&err), InstanceResult::kFirst) << err;
+    InstanceRelease();
 }
 
 TEST_F(Instances, StrayConnectionsAreNotStopRequests) {

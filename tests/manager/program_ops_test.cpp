@@ -1,0 +1,310 @@
+// The real wtalvoc as an operator meets it: the command line, the lines on
+// standard error at start-up, --status against a running manager with
+// terminals on a pseudo-terminal, and the single-instance socket refusing
+// another user.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <grp.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/pty.h"
+#include "tests/manager/support.h"
+#include "tools/talvoterm/terminal.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Ran {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs wtalvoc in dir with args (as uid when given) and waits for it.
+Ran RunWtalvoc(const std::string& dir, const std::vector<std::string>& args, int uid = -1) {
+    const std::string out = dir + "/.run.out", err = dir + "/.run.err";
+    const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (uid >= 0 && (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(uid)) != 0 ||
+                         ::setuid(static_cast<uid_t>(uid)) != 0))
+            ::_exit(125);
+        if (o < 0 || e < 0 || ::chdir(dir.c_str()) != 0) ::_exit(126);
+        ::dup2(o, 1);
+        ::dup2(e, 2);
+        std::vector<char*> argv{const_cast<char*>(WTALVOC_PATH)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(WTALVOC_PATH, argv.data());
+        ::_exit(127);
+    }
+    Ran r;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(o);
+    ::close(e);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = mtest::ReadFile(out);
+    r.err = mtest::ReadFile(err);
+    ::unlink(out.c_str());
+    ::unlink(err.c_str());
+    return r;
+}
+
+// A manager running in the background, its standard error kept in a file.
+class Background {
+  public:
+    ~Background() { stop(); }
+    void start(const std::string& dir, const std::vector<std::string>& args) {
+        log_ = dir + "/manager.log";
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            if (::chdir(dir.c_str()) != 0) ::_exit(127);
+            const int fd = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+            std::vector<char*> argv{const_cast<char*>(WTALVOC_PATH)};
+            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(WTALVOC_PATH, argv.data());
+            ::_exit(127);
+        }
+    }
+    // Waits for the end (SIGTERM first when asked); the exit status, or -1.
+    int stop(int signal = SIGTERM) {
+        if (pid_ <= 0) return -1;
+        if (signal != 0) ::kill(pid_, signal);
+        for (int i = 0; i < 3000; ++i) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+        return -1;
+    }
+    bool running() const { return pid_ > 0 && ::kill(pid_, 0) == 0; }
+    std::string log() const { return mtest::ReadFile(log_); }
+
+  private:
+    pid_t pid_ = -1;
+    std::string log_;
+};
+
+class OpsTest : public ::testing::Test {
+  protected:
+    ~OpsTest() override {
+        manager.stop();
+        term.stop();
+        platform::pty_release(pty);
+    }
+    void Line(const std::vector<std::uint16_t>& addresses) {
+        ASSERT_EQ(platform::pty_create(pty, dir.file("COM1").c_str()), 0);
+        ASSERT_EQ(term.start(pty.master, addresses), 0);
+    }
+    // Sends a request; the exchange must end as expected.
+    void Ask(std::uint16_t address, std::uint8_t code, const std::string& data = "",
+             talvoterm::Fault fault = talvoterm::Fault::none) {
+        talvoterm::Request r;
+        r.address = address;
+        r.code = code;
+        r.data.assign(data.begin(), data.end());
+        r.fault = fault;
+        talvoterm::Exchange ex;
+        ASSERT_EQ(term.wait(term.submit(r), ex, 40000), 0);
+        EXPECT_TRUE(ex.ok) << int(code) << " " << ex.note << manager.log();
+    }
+    // The files the directory holds, besides `except`.
+    std::vector<std::string> Files(const std::string& except = "") const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir.path()))
+            if (e.path().filename() != except) names.push_back(e.path().filename());
+        return names;
+    }
+    mtest::ScratchDir dir{false};
+    platform::PtyPair pty;
+    talvoterm::Terminal term;
+    Background manager;
+};
+
+TEST_F(OpsTest, HelpVersionAndRefusedOptionsOpenNothing) {
+    mtest::WriteConfig(dir.path(), mtest::MakeConfig({5}, {{"ITEMS.DBF", 'D'}}));
+    const Ran help = RunWtalvoc(dir.path(), {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: wtalvoc", 0), 0u) << help.out;
+    EXPECT_NE(help.out.find("--status"), std::string::npos);
+    EXPECT_EQ(help.err, "");
+    const Ran version = RunWtalvoc(dir.path(), {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "wtalvoc 1.6.1\n");
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"-x"}, {"/srv/dados"}, {"--bogus"}, {" -1"}, {"-C"}}) {
+        const Ran r = RunWtalvoc(dir.path(), bad);
+        EXPECT_EQ(r.status, 2) << bad[0];
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("wtalvoc: ", 0), 0u) << r.err;
+    }
+    // Nothing was opened: the missing table was never looked for, no log,
+    // no socket.
+    EXPECT_EQ(Files(), std::vector<std::string>{"talvo.cfg"});
+    const Ran none = RunWtalvoc(dir.path(), {"--status"});
+    EXPECT_EQ(none.status, 3);
+    EXPECT_NE(none.err.find("no manager is running"), std::string::npos) << none.err;
+}
+
+TEST_F(OpsTest, StartUpLinesNameTheFileOrPortItsPathAndTheReason) {
+    // No configuration.
+    Ran r = RunWtalvoc(dir.path(), {});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Nao Existe o Arquivo de Configuracao 'TALVO.CFG'!"), std::string::npos);
+    EXPECT_NE(r.err.find("wtalvoc: talvo.cfg -> " + dir.file("talvo.cfg") +
+                         ": No such file or directory\n"),
+              std::string::npos)
+        << r.err;
+    // A table named in lower case that is not there: the box, the operator's
+    // line, and the store's report as one line with the name as written.
+    mtest::WriteConfig(dir.path(), mtest::MakeConfig({5}, {{"items.dbf", 'D'}}));
+    r = RunWtalvoc(dir.path(), {});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Erro ao Abrir Arquivo items.dbf"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("wtalvoc: items.dbf -> " + dir.file("items.dbf") +
+                         ": No such file or directory\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("Error Number: \n"), std::string::npos) << "no block: " << r.err;
+    EXPECT_NE(r.err.find("Error Number: | 120 | Opening File | items.dbf\n"), std::string::npos)
+        << r.err;
+    const std::string log = mtest::ReadFile(dir.file("TableErrors.txt"));
+    EXPECT_NE(log.find(" Error Number: | 120 | Opening File | items.dbf\r\n"), std::string::npos)
+        << log;
+    // A port that is no terminal line.
+    mtest::WriteConfig(dir.path(), mtest::MakeConfig({5}, {}));
+    mtest::WriteFile(dir.file("plain"), "x");
+    fs::create_symlink(dir.file("plain"), dir.file("COM1"));
+    r = RunWtalvoc(dir.path(), {});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(" na Abertura da Porta de Comunicacao"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("wtalvoc: COM1 -> " + dir.file("plain") + ": not a terminal device\n"),
+              std::string::npos)
+        << r.err;
+    // A link to nothing.
+    fs::remove(dir.file("COM1"));
+    fs::create_symlink("/nonexistent/ttyUSB9", dir.file("COM1"));
+    r = RunWtalvoc(dir.path(), {});
+    EXPECT_NE(r.err.find("wtalvoc: COM1 -> /nonexistent/ttyUSB9: No such file or directory\n"),
+              std::string::npos)
+        << r.err;
+    // No socket is left behind by a failed start.
+    EXPECT_FALSE(fs::exists(dir.file(".wtalvoc.sock")));
+}
+
+// Pulls "key value" numbers out of a JSON document with python3.
+std::string JsonFields(const std::string& json, const std::string& expression) {
+    const std::string file = "/tmp/wtalvoc-status-" + std::to_string(::getpid()) + ".json";
+    mtest::WriteFile(file, json);
+    const std::string command = "python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); "
+                                "print(" +
+                                expression + ")' " + file + " 2>&1";
+    std::string out;
+    if (std::FILE* p = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        std::size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+        ::pclose(p);
+    }
+    ::unlink(file.c_str());
+    return out;
+}
+
+TEST_F(OpsTest, StatusCountsWhatTheTerminalsSent) {
+    mtest::WriteTable(dir.file("ITEMS.DBF"), {{"NAME", 10}}, {"ANA", "BIA"});
+    mtest::WriteConfig(dir.path(), mtest::MakeConfig({5, 0, 6}, {{"ITEMS.DBF", 'D'}}));
+    Line({5, 6});
+    // Started from elsewhere with -C.
+    manager.start("/", {"-C", dir.path()});
+    for (int i = 0; i < 3; ++i) Ask(5, 28);
+    Ask(6, 27);
+    Ask(6, 16, std::string("\0\0ITEMS", 7));
+    Ask(6, 36);
+    Ask(6, 13); // served by nobody: answered 7
+    using talvoterm::Fault;
+    Ask(5, 28, "", Fault::bad_checksum);
+    Ask(5, 28, "", Fault::bad_source);
+    Ask(5, 28, "", Fault::pause_data);
+    Ask(5, 0);
+    Ask(6, 28, "", Fault::bad_length);
+    EXPECT_NE(manager.log().find("wtalvoc: COM1 -> /dev/pts/"), std::string::npos) << manager.log();
+    EXPECT_NE(manager.log().find(" open, polling 2 terminals: 5 (slot 0) 6 (slot 2)\n"),
+              std::string::npos)
+        << manager.log();
+
+    const Ran text = RunWtalvoc("/", {"--status", "-C", dir.path()});
+    ASSERT_EQ(text.status, 0) << text.err;
+    const std::string& s = text.out;
+    EXPECT_NE(s.find("port: COM1 -> /dev/pts/"), std::string::npos) << s;
+    EXPECT_NE(s.find("requests: 7, 1 of them not served"), std::string::npos) << s;
+    for (const char* line :
+         {"  code 13: 1\n", "  code 16: 1\n", "  code 27: 1\n", "  code 28: 3\n", "  code 36: 1\n",
+          "frames refused: checksum 1, length 1, source 1, code 1, timeout 1\n",
+          "  address 5, slot 0: last request 28, ", "; requests 3, refused 4; no file\n",
+          "  address 6, slot 2: last request 13, ",
+          "; requests 4, refused 1; table ITEMS.DBF record 1, record 1 locked\n"})
+        EXPECT_NE(s.find(line), std::string::npos) << line << "\n" << s;
+
+    const Ran json = RunWtalvoc(dir.path(), {"--status", "--json"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(JsonFields(json.out,
+                         "d[\"port\"], d[\"requests\"][\"by_code\"][\"28\"], d[\"refused\"], "
+                         "[(t[\"address\"], t[\"slot\"], t[\"requests\"], t[\"refused\"], "
+                         "t[\"last_code\"], t[\"locked_record\"]) for t in d[\"terminals\"]], "
+                         "d[\"terminals\"][1][\"file\"][\"name\"], d[\"polls\"] > 0"),
+              "COM1 3 {'checksum': 1, 'length': 1, 'source': 1, 'code': 1, 'timeout': 1} "
+              "[(5, 0, 3, 4, 28, 0), (6, 2, 4, 1, 13, 1)] ITEMS.DBF True\n")
+        << json.out;
+    EXPECT_EQ(manager.stop(SIGHUP), 0) << "SIGHUP stops in order: " << manager.log();
+    EXPECT_FALSE(fs::exists(dir.file(".wtalvoc.sock")));
+}
+
+TEST_F(OpsTest, AnotherUserCanNeitherStopNorQuery) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+    mtest::WriteConfig(dir.path(), mtest::MakeConfig({5}, {}));
+    Line({5});
+    manager.start(dir.path(), {});
+    Ask(5, 28);
+    // Let the second user reach the socket at all, so that the manager's own
+    // check is what refuses it.
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(dir.file(".wtalvoc.sock").c_str(), 0666), 0);
+    constexpr int kNobody = 65534;
+    const Ran query = RunWtalvoc(dir.path(), {"--status"}, kNobody);
+    EXPECT_EQ(query.status, 1) << query.out << query.err;
+    EXPECT_EQ(query.out, "");
+    const Ran second = RunWtalvoc(dir.path(), {}, kNobody);
+    EXPECT_EQ(second.status, 1) << second.err;
+    // Still running and serving; the refusals are in its log.
+    Ask(5, 27);
+    EXPECT_TRUE(manager.running());
+    const std::string log = manager.log();
+    EXPECT_NE(log.find("refused a request on .wtalvoc.sock from uid 65534"), std::string::npos)
+        << log;
+    // Its own user still may.
+    EXPECT_EQ(RunWtalvoc(dir.path(), {"--status"}).status, 0);
+    EXPECT_EQ(manager.stop(), 0);
+}
+
+} // namespace
