@@ -58,12 +58,50 @@ std::int64_t u4read_at(int file, std::int64_t offset, void* buffer, std::uint32_
 int u4write_exact(int file, std::int64_t offset, const void* buffer, std::uint32_t count,
                   const char* name, const char* extra1 = nullptr, const char* extra2 = nullptr);
 
-// Lock primitives. The store keeps its own lock bookkeeping but takes no
-// operating-system lock: other programs on these files do not lock either,
-// and the manager is the only writer among its terminals. Both return 0.
+// Lock primitives: real byte-range locks through platform/locks.h, which
+// other programs on the same files see and honour.
 // Ranges: whole file 1,000,000,000 + 1,000,000,000 bytes; record n (0 = the
-// append lock) 1,000,000,000 + n, 1 byte; an index file 1,000,000,000, 1 byte.
-int u4lock(int file, std::int64_t offset, std::int64_t length, int wait);
+// append lock) 1,000,000,000 + n, 1 byte; an index file 1,000,000,000, 1 byte
+// (shared while its pages are read, exclusive while they change).
+//
+// Waits. The manager is one thread serving every terminal, so a region that
+// another program holds is retried for at most u4lock_wait_ms (1 s; a
+// refused lock returns after 1.00-1.01 s, measured on a loaded machine) and
+// then refused; wait 0 tries once.
+//
+// One process, two kinds of lock. The terminals' own locks (record and
+// whole-file locks of the lock requests) are taken by the manager in this
+// same process on the same .DBF regions, and the platform refuses overlaps
+// within the process. So every region carries an owner tag: 0 for the
+// store, slot + 1 for a terminal's lock (u4owner_of_slot). Before asking
+// the platform, u4lock looks for a region this process already holds:
+//  - held by the terminal being served (u4set_lock_owner): the store treats
+//    it as held and takes nothing (u4held; nothing to unlock later);
+//  - held by another terminal: refused at once (u4refused), unless the
+//    caller serves as any terminal (u4any_terminal: a deletion mark may be
+//    set on a record another terminal holds);
+//  - held by the store itself (an index lock changing mode): the platform
+//    decides;
+// and a region held by another program is waited for as above. The store
+// never takes the whole-file region, and it gives up every lock it took
+// when the request ends (d4unlock_all), so terminals' lock requests never
+// meet a store lock.
+enum : int { u4locked = 0, u4held = 1, u4refused = -1 };
+inline constexpr int u4lock_wait_ms = 1000;
+inline constexpr int u4no_terminal = 0;
+inline constexpr int u4any_terminal = -1;
+inline constexpr int u4owner_of_slot(int slot) {
+    return slot + 1;
+}
+
+// Locks [offset, offset + length) exclusively (shared non-zero: shared),
+// waiting when wait is non-zero. u4locked / u4held / u4refused; no report.
+int u4lock(int file, std::int64_t offset, std::int64_t length, int wait, int shared = 0);
+// Unlocks a region u4lock took (u4locked). 0 / -1.
 int u4unlock(int file, std::int64_t offset, std::int64_t length);
+
+// The terminal whose request the store serves now: u4owner_of_slot(slot),
+// u4no_terminal, or u4any_terminal. Returns the previous value.
+int u4set_lock_owner(int owner);
 
 inline constexpr std::int64_t u4lock_base = 1000000000;

@@ -14,7 +14,9 @@ void usage() {
                "  dbftool seek TABLE INDEX KEY\n"
                "  dbftool create TABLE NAME:TYPE:WIDTH[:DECIMALS]...\n"
                "  dbftool index TABLE INDEX EXPRESSION [--unique]\n"
-               "  dbftool check [--strict] TABLE INDEX...\n",
+               "  dbftool check [--strict] TABLE INDEX...\n"
+               "  dbftool load TABLE [INDEX...] [--appends N] [--changes N] [--tag TAG]"
+               " [--field NAME]\n",
                stderr);
 }
 
@@ -34,6 +36,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(command, "create") == 0) return dbf_command_create(n, args, stdout, stderr);
     if (std::strcmp(command, "index") == 0) return dbf_command_index(n, args, stdout, stderr);
     if (std::strcmp(command, "check") == 0) return dbf_command_check(n, args, stdout, stderr);
+    if (std::strcmp(command, "load") == 0) return dbf_command_load(n, args, stdout, stderr);
     usage();
     return 2;
 }
