@@ -125,9 +125,9 @@ std::uint8_t DispatchRequest(std::uint16_t address, std::uint8_t* data, std::uin
     if (row.handler == nullptr && !row.check) return 0;
     // The store serves this terminal: its own record or file lock counts as
     // held for the store's writes, another terminal's refuses them, except
-    // for a deletion mark, which may be set on a record another terminal
+    // for the deletion mark, which is set and cleared on a record another terminal
     // holds. Every lock the store takes is given up before the answer goes.
-    u4set_lock_owner(code == 20 ? u4any_terminal : u4owner_of_slot(slot));
+    u4set_lock_owner(code == 20 || code == 21 ? u4any_terminal : u4owner_of_slot(slot));
     if (row.check && RestoreContext(code, slot) == 0) {
         d4unlock_all();
         u4set_lock_owner(u4no_terminal);

@@ -78,14 +78,15 @@ int u4write_exact(int file, std::int64_t offset, const void* buffer, std::uint32
 //  - held by the terminal being served (u4set_lock_owner): the store treats
 //    it as held and takes nothing (u4held; nothing to unlock later);
 //  - held by another terminal: refused at once (u4refused), unless the
-//    caller serves as any terminal (u4any_terminal: a deletion mark may be
-//    set on a record another terminal holds);
+//    caller serves as any terminal (u4any_terminal: the deletion mark is
+//    set and cleared on a record another terminal holds too);
 //  - held by the store itself (an index lock changing mode): the platform
 //    decides;
 // and a region held by another program is waited for as above. The store
 // never takes the whole-file region, and it gives up every lock it took
-// when the request ends (d4unlock_all), so terminals' lock requests never
-// meet a store lock.
+// when the request ends (d4unlock_all): a store lock (tag 0) that a
+// terminal's lock probe meets is the served terminal's own request's (its
+// append of that record), and counts as free for it.
 enum : int { u4locked = 0, u4held = 1, u4refused = -1 };
 inline constexpr int u4lock_wait_ms = 1000;
 inline constexpr int u4no_terminal = 0;
