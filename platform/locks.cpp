@@ -12,6 +12,7 @@
 #include <chrono>
 #include <fcntl.h>
 #include <mutex>
+#include <span>
 #include <sys/stat.h>
 #include <thread>
 
@@ -32,6 +33,12 @@ struct Region {
 
 std::mutex g_mutex;
 std::array<Region, kMaxLockedRegions> g_regions;
+// Entries at and past this one have never been used: scans stop there.
+std::size_t g_high = 0;
+
+std::span<Region> UsedPart() {
+    return std::span<Region>(g_regions.data(), g_high);
+}
 
 constexpr std::uint64_t kMaxOffset = 0x7FFFFFFFFFFFFFFFull;
 
@@ -80,11 +87,13 @@ std::uint32_t LockRegionAs(FileHandle handle, std::uint64_t offset, std::uint64_
     for (;;) {
         {
             std::lock_guard<std::mutex> g(g_mutex);
-            Region* free = nullptr;
+            // A never-used entry, unless a used part's entry has come free.
+            Region* const fresh = g_high < g_regions.size() ? &g_regions[g_high] : nullptr;
+            Region* free = fresh;
             Region* same = nullptr; // this very region of this handle: a mode change
-            for (Region& r : g_regions) {
+            for (Region& r : UsedPart()) {
                 if (!r.used) {
-                    if (free == nullptr) free = &r;
+                    if (free == fresh) free = &r;
                     continue;
                 }
                 if (r.dev != st.st_dev || r.ino != st.st_ino || !Overlaps(r, offset, length))
@@ -101,8 +110,10 @@ std::uint32_t LockRegionAs(FileHandle handle, std::uint64_t offset, std::uint64_
             if (err == 0) {
                 if (same != nullptr)
                     same->mode = mode;
-                else
+                else {
                     *free = Region{true, handle, st.st_dev, st.st_ino, offset, length, mode, owner};
+                    if (free == fresh) ++g_high;
+                }
                 return kErrSuccess;
             }
             if (err != EAGAIN && err != EACCES) return FailErrno(err);
@@ -117,7 +128,7 @@ int RegionOwner(FileHandle handle, std::uint64_t offset, std::uint64_t length) {
     if (handle < 0 || length == 0 || ::fstat(handle, &st) != 0) return -1;
     std::lock_guard<std::mutex> g(g_mutex);
     int owner = -1;
-    for (const Region& r : g_regions) {
+    for (const Region& r : UsedPart()) {
         if (!r.used || r.dev != st.st_dev || r.ino != st.st_ino || !Overlaps(r, offset, length))
             continue;
         if (owner == -1)
@@ -131,7 +142,7 @@ int RegionOwner(FileHandle handle, std::uint64_t offset, std::uint64_t length) {
 std::uint32_t UnlockRegion(FileHandle handle, std::uint64_t offset, std::uint64_t length) {
     if (handle < 0) return Fail(kErrInvalidHandle);
     std::lock_guard<std::mutex> g(g_mutex);
-    for (Region& r : g_regions) {
+    for (Region& r : UsedPart()) {
         if (!r.used || r.handle != handle || r.offset != offset || r.length != length) continue;
         int err = SetLock(handle, F_UNLCK, offset, length);
         if (err != 0) return FailErrno(err);
@@ -145,7 +156,7 @@ std::uint32_t UnlockRegion(FileHandle handle, std::uint64_t offset, std::uint64_
 
 void ForgetRegions(FileHandle handle) {
     std::lock_guard<std::mutex> g(g_mutex);
-    for (Region& r : g_regions) {
+    for (Region& r : UsedPart()) {
         if (r.used && r.handle == handle) r = Region{};
     }
 }

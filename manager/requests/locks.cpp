@@ -80,7 +80,8 @@ int ProbeLock(LockTable* table, int slot) {
     }
     // A lock the table store took itself lives only within the request being
     // served, which is this terminal's (its append of this very record): free.
-    if (region.file != -1 && plat::RegionOwner(region.file, region.offset, region.length) == 0)
+    if (region.file != -1 &&
+        plat::RegionOwner(region.file, region.offset, region.length) == u4store_tag)
         return kLockFree;
     if (!Lock(region)) return kLockElsewhere;
     Unlock(region);

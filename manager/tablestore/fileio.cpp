@@ -150,13 +150,13 @@ int u4lock(int file, std::int64_t offset, std::int64_t length, int wait, int sha
     const auto off = static_cast<std::uint64_t>(offset);
     const auto len = static_cast<std::uint64_t>(length);
     const int owner = plat::RegionOwner(file, off, len);
-    if (owner > 0 || owner == -2) {
+    if ((owner > 0 && owner != u4store_tag) || owner == -2) {
         // A terminal's lock of this process stands there.
         if (served_owner == u4any_terminal || (owner > 0 && owner == served_owner)) return u4held;
         return u4refused;
     }
     const std::uint32_t r = plat::LockRegionAs(
-        file, off, len, shared ? plat::LockMode::kShared : plat::LockMode::kExclusive, 0,
+        file, off, len, shared ? plat::LockMode::kShared : plat::LockMode::kExclusive, u4store_tag,
         wait ? static_cast<std::uint32_t>(u4lock_wait_ms) : 0u);
     return r == 0 ? u4locked : u4refused;
 }

@@ -74,8 +74,8 @@ int u4write_exact(int file, std::int64_t offset, const void* buffer, std::uint32
 // One process, two kinds of lock. The terminals' own locks (record and
 // whole-file locks of the lock requests) are taken by the manager in this
 // same process on the same .DBF regions, and the platform refuses overlaps
-// within the process. So every region carries an owner tag: 0 for the
-// store, slot + 1 for a terminal's lock (u4owner_of_slot). Before asking
+// within the process. So every region carries an owner tag: u4store_tag for
+// the store, slot + 1 for a terminal's lock (u4owner_of_slot). Before asking
 // the platform, u4lock looks for a region this process already holds:
 //  - held by the terminal being served (u4set_lock_owner): the store treats
 //    it as held and takes nothing (u4held; nothing to unlock later);
@@ -86,13 +86,14 @@ int u4write_exact(int file, std::int64_t offset, const void* buffer, std::uint32
 //    decides;
 // and a region held by another program is waited for as above. The store
 // never takes the whole-file region, and it gives up every lock it took
-// when the request ends (d4unlock_all): a store lock (tag 0) that a
+// when the request ends (d4unlock_all): a store lock (u4store_tag) that a
 // terminal's lock probe meets is the served terminal's own request's (its
 // append of that record), and counts as free for it.
 enum : int { u4locked = 0, u4held = 1, u4refused = -1 };
 inline constexpr int u4lock_wait_ms = 1000;
 inline constexpr int u4no_terminal = 0;
 inline constexpr int u4any_terminal = -1;
+inline constexpr int u4store_tag = 0x10000;
 inline constexpr int u4owner_of_slot(int slot) {
     return slot + 1;
 }

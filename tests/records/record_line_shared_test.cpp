@@ -49,7 +49,14 @@ short LockSeen(const std::string& path, long offset, int cmd) {
     return r == 0 ? fl.l_type : -1;
 }
 
-class SharedTable : public RecordLine {};
+class SharedTable : public RecordLine {
+  protected:
+    // A record-changing request whose answer may go missing on a loaded line.
+    Image Quiet(std::uint16_t t, std::uint8_t code, const std::vector<std::uint8_t>& data) {
+        const Answer a = line.ask(t, code, data);
+        return a.code == code ? ReadImage(a, kWidths) : Image{};
+    }
+};
 
 TEST_F(SharedTable, ManagerAndOtherWritersLoseNothing) {
     ASSERT_TRUE(started_);
@@ -68,7 +75,7 @@ TEST_F(SharedTable, ManagerAndOtherWritersLoseNothing) {
     }
 
     Done done;
-    int appends = 0;
+    int appends = 0, lost = 0;
     Open(kA, true);
     Open(kB);
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(90);
@@ -77,14 +84,23 @@ TEST_F(SharedTable, ManagerAndOtherWritersLoseNothing) {
             const std::string tag = "T" + std::to_string(t);
             char value[16];
             std::snprintf(value, sizeof value, "%s-A%05d", tag.c_str(), i);
-            const Image im = Change(t, 43, Pairs({0, 0}, {{"NOME", value}, {"QTD", "7"}}));
-            if (im.status != 0) continue; // refused: not done
-            const int n = std::stoi(Number(t));
-            done[n] = value;
+            const Image im = Quiet(t, 43, Pairs({0, 0}, {{"NOME", value}, {"QTD", "7"}}));
+            if (!im.ok) ++lost; // done or not: the answer went missing on the line
+            if (!im.ok || im.status != 0) continue; // refused: not done
             ++appends;
+            const std::string number = Number(t);
+            if (number.empty() || number[0] < '0' || number[0] > '9') continue;
+            const int n = std::stoi(number);
+            done[n] = value;
             if (i % 2 == 0) {
                 std::snprintf(value, sizeof value, "%s-C%05d", tag.c_str(), i);
-                if (Change(t, 19, Pairs({0, 0}, {{"NOME", value}})).status == 0) done[n] = value;
+                const Image c = Quiet(t, 19, Pairs({0, 0}, {{"NOME", value}}));
+                if (!c.ok) {
+                    ++lost;
+                    done.erase(n); // changed or not: unknown
+                } else if (c.status == 0) {
+                    done[n] = value;
+                }
             }
         }
     }
@@ -100,7 +116,8 @@ TEST_F(SharedTable, ManagerAndOtherWritersLoseNothing) {
     const TableFile disk = Disk();
     const int count =
         static_cast<int>((disk.bytes.size() - disk.header) / disk.width); // the 0x1A is left out
-    EXPECT_EQ(count, 3 + appends) << "every append has its own record";
+    EXPECT_GE(count, 3 + appends) << "every append has its own record";
+    EXPECT_LE(count, 3 + appends + lost);
     EXPECT_EQ(HeaderCount(disk), static_cast<std::uint32_t>(count));
     std::multiset<std::string> names;
     for (int r = 1; r <= count; ++r) {
