@@ -18,7 +18,6 @@
 #include "manager/tablestore/store.h"
 #include "manager/tablestore/store_errors.h"
 #include "manager/tablestore/tables.h"
-#include "version.h"
 #include "manager/window.h"
 #include "platform/diagnose.h"
 #include "platform/errors.h"
@@ -26,6 +25,7 @@
 #include "platform/instance.h"
 #include "platform/ui.h"
 #include "platform/ui_x11.h"
+#include "version.h"
 
 namespace {
 

@@ -1,15 +1,20 @@
 // Byte-range locks: open-file-description locks for other processes, and a
 // table of the regions this process holds, so that overlaps are refused
 // also through the same handle (the kernel would merge those silently).
+// Bounded waits poll the kernel every 5 ms, never with the table's mutex
+// held, so other threads' locks go on meanwhile.
 #include "platform/locks.h"
 
 #include "platform/errors.h"
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <mutex>
+#include <span>
 #include <sys/stat.h>
+#include <thread>
 
 namespace plat {
 
@@ -22,10 +27,18 @@ struct Region {
     ino_t ino = 0;
     std::uint64_t offset = 0;
     std::uint64_t length = 0;
+    LockMode mode = LockMode::kExclusive;
+    int owner = 0;
 };
 
 std::mutex g_mutex;
 std::array<Region, kMaxLockedRegions> g_regions;
+// Entries at and past this one have never been used: scans stop there.
+std::size_t g_high = 0;
+
+std::span<Region> UsedPart() {
+    return std::span<Region>(g_regions.data(), g_high);
+}
 
 constexpr std::uint64_t kMaxOffset = 0x7FFFFFFFFFFFFFFFull;
 
@@ -47,41 +60,89 @@ int SetLock(FileHandle handle, short type, std::uint64_t offset, std::uint64_t l
     return r == 0 ? 0 : errno;
 }
 
+// One try at the kernel: 0, or the errno (EAGAIN / EACCES: another
+// process holds an overlapping region).
+int TryKernel(FileHandle handle, LockMode mode, std::uint64_t offset, std::uint64_t length) {
+    int err = SetLock(handle, mode == LockMode::kShared ? F_RDLCK : F_WRLCK, offset, length);
+    if (err == EBADF && mode == LockMode::kExclusive)
+        err = SetLock(handle, F_RDLCK, offset, length); // a read-only handle
+    return err;
+}
+
 } // namespace
 
 std::uint32_t LockRegion(FileHandle handle, std::uint64_t offset, std::uint64_t length) {
+    return LockRegionAs(handle, offset, length, LockMode::kExclusive, 0, 0);
+}
+
+std::uint32_t LockRegionAs(FileHandle handle, std::uint64_t offset, std::uint64_t length,
+                           LockMode mode, int owner, std::uint32_t wait_ms) {
     if (handle < 0) return Fail(kErrInvalidHandle);
     if (length == 0 || offset > kMaxOffset || length > kMaxOffset - offset)
         return Fail(kErrInvalidParameter);
     struct stat st;
     if (::fstat(handle, &st) != 0) return FailErrno(errno);
 
-    std::lock_guard<std::mutex> g(g_mutex);
-    Region* free = nullptr;
-    for (Region& r : g_regions) {
-        if (!r.used) {
-            if (free == nullptr) free = &r;
-            continue;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> g(g_mutex);
+            // A never-used entry, unless a used part's entry has come free.
+            Region* const fresh = g_high < g_regions.size() ? &g_regions[g_high] : nullptr;
+            Region* free = fresh;
+            Region* same = nullptr; // this very region of this handle: a mode change
+            for (Region& r : UsedPart()) {
+                if (!r.used) {
+                    if (free == fresh) free = &r;
+                    continue;
+                }
+                if (r.dev != st.st_dev || r.ino != st.st_ino || !Overlaps(r, offset, length))
+                    continue;
+                if (r.handle == handle && r.offset == offset && r.length == length &&
+                    r.mode != mode && same == nullptr) {
+                    same = &r;
+                    continue;
+                }
+                return Fail(kErrLockViolation);
+            }
+            if (same == nullptr && free == nullptr) return Fail(kErrNotEnoughMemory);
+            const int err = TryKernel(handle, mode, offset, length);
+            if (err == 0) {
+                if (same != nullptr)
+                    same->mode = mode;
+                else {
+                    *free = Region{true, handle, st.st_dev, st.st_ino, offset, length, mode, owner};
+                    if (free == fresh) ++g_high;
+                }
+                return kErrSuccess;
+            }
+            if (err != EAGAIN && err != EACCES) return FailErrno(err);
         }
-        if (r.dev == st.st_dev && r.ino == st.st_ino && Overlaps(r, offset, length))
-            return Fail(kErrLockViolation);
+        if (std::chrono::steady_clock::now() >= deadline) return Fail(kErrLockViolation);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    if (free == nullptr) return Fail(kErrNotEnoughMemory);
+}
 
-    int err = SetLock(handle, F_WRLCK, offset, length);
-    if (err == EBADF) err = SetLock(handle, F_RDLCK, offset, length); // a read-only handle
-    if (err != 0) {
-        if (err == EAGAIN || err == EACCES) return Fail(kErrLockViolation);
-        return FailErrno(err);
+int RegionOwner(FileHandle handle, std::uint64_t offset, std::uint64_t length) {
+    struct stat st;
+    if (handle < 0 || length == 0 || ::fstat(handle, &st) != 0) return -1;
+    std::lock_guard<std::mutex> g(g_mutex);
+    int owner = -1;
+    for (const Region& r : UsedPart()) {
+        if (!r.used || r.dev != st.st_dev || r.ino != st.st_ino || !Overlaps(r, offset, length))
+            continue;
+        if (owner == -1)
+            owner = r.owner;
+        else if (owner != r.owner)
+            return -2;
     }
-    *free = Region{true, handle, st.st_dev, st.st_ino, offset, length};
-    return kErrSuccess;
+    return owner;
 }
 
 std::uint32_t UnlockRegion(FileHandle handle, std::uint64_t offset, std::uint64_t length) {
     if (handle < 0) return Fail(kErrInvalidHandle);
     std::lock_guard<std::mutex> g(g_mutex);
-    for (Region& r : g_regions) {
+    for (Region& r : UsedPart()) {
         if (!r.used || r.handle != handle || r.offset != offset || r.length != length) continue;
         int err = SetLock(handle, F_UNLCK, offset, length);
         if (err != 0) return FailErrno(err);
@@ -95,7 +156,7 @@ std::uint32_t UnlockRegion(FileHandle handle, std::uint64_t offset, std::uint64_
 
 void ForgetRegions(FileHandle handle) {
     std::lock_guard<std::mutex> g(g_mutex);
-    for (Region& r : g_regions) {
+    for (Region& r : UsedPart()) {
         if (r.used && r.handle == handle) r = Region{};
     }
 }

@@ -12,6 +12,17 @@
 //    exactly that region;
 //  - closing a handle with FileClose drops its locks.
 //
+//  - shared locks (LockRegionAs with kShared) are read locks for other
+//    processes: many programs may hold one, an exclusive lock waits for all;
+//  - the same handle may change the mode of a region it holds, naming it
+//    exactly (shared to exclusive and back), in one step;
+//  - a bounded wait retries a region that another process holds every 5 ms
+//    until the time given has passed (then 33); a region this process holds
+//    is refused at once, since waiting on ourselves could never end;
+//  - every region carries an owner tag of the caller's choice, so that the
+//    layers above can tell whose in-process region stands in the way
+//    (RegionOwner).
+//
 // Offsets and lengths are 64 bits: a table's record r is locked at
 // 1,000,000,000 + r, length 1; the whole table at 1,000,000,000, length
 // 1,000,000,000.
@@ -23,10 +34,24 @@
 
 namespace plat {
 
-// Locks [offset, offset + length). 0 when granted; 33 (lock violation) when
+// Locks [offset, offset + length) exclusively, without waiting, owner tag 0.
+// 0 when granted; 33 (lock violation) when
 // any part is held already; 87 for length 0 or a region past 2^63; 6 for a
 // handle that is not open; 8 when the process holds too many regions.
 std::uint32_t LockRegion(FileHandle handle, std::uint64_t offset, std::uint64_t length);
+
+enum class LockMode { kExclusive, kShared };
+
+// LockRegion with a mode, an owner tag kept with the region (>= 0) and a
+// wait of up to wait_ms for regions other processes hold (0: none). Results
+// as LockRegion; a mode change of a region this handle holds exactly is 0.
+std::uint32_t LockRegionAs(FileHandle handle, std::uint64_t offset, std::uint64_t length,
+                           LockMode mode, int owner, std::uint32_t wait_ms);
+
+// Owner tag of the regions this process holds in the handle's file that
+// overlap [offset, offset + length): -1 none, the tag when they all carry
+// the same one, -2 when the tags differ.
+int RegionOwner(FileHandle handle, std::uint64_t offset, std::uint64_t length);
 
 // Unlocks the region locked before through this handle with exactly this
 // offset and length. 0 when done; 158 (not locked) when there is no such

@@ -7,6 +7,9 @@
 // without a file is answered 14 whether or not its handler exists yet.
 #include "manager/requests/dispatch.h"
 
+#include "manager/tablestore/fileio.h"
+#include "manager/tablestore/tables.h"
+
 #include <array>
 
 #include "manager/journal.h"
@@ -126,18 +129,32 @@ std::uint8_t DispatchRequest(std::uint16_t address, std::uint8_t* data, std::uin
     if (length > static_cast<int>(kFrameBufferSize) - 1) length = kFrameBufferSize - 1;
     const Row& row = kRows[code];
     if (row.handler == nullptr && !row.check) return 0;
+    // The store serves this terminal: its own record or file lock counts as
+    // held for the store's writes, another terminal's refuses them, except
+    // for the deletion mark, which is set and cleared on a record another terminal
+    // holds. Every lock the store takes is given up before the answer goes.
+    u4set_lock_owner(code == 20 || code == 21 ? u4any_terminal : u4owner_of_slot(slot));
     if (row.check && RestoreContext(code, slot) == 0) {
+        d4unlock_all();
+        u4set_lock_owner(u4no_terminal);
         SendAnswer(address, nullptr, 14, 0);
         return 1;
     }
-    if (row.handler == nullptr) return 0;
+    if (row.handler == nullptr) {
+        d4unlock_all();
+        u4set_lock_owner(u4no_terminal);
+        return 0;
+    }
     const bool hold = row.save && IsRecordChangingCode(code);
     if (hold) HoldAnswers();
     JournalBegin(slot, code);
     row.handler(address, data, length, slot);
     if (row.save) SaveContext(code, slot);
-    // A request whose writes failed has been undone: it is answered as failed.
+    // A request whose writes failed has been undone (still under the store's
+    // locks): it is answered as failed.
     const bool failed = JournalEnd() != 0;
+    d4unlock_all();
+    u4set_lock_owner(u4no_terminal);
     if (hold && failed) {
         DiscardHeldAnswer();
         AnswerFailedChange(address, data, code, slot);

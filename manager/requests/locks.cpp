@@ -8,6 +8,7 @@
 #include "manager/requests/locks.h"
 
 #include "manager/requests/context.h"
+#include "manager/tablestore/fileio.h"
 #include "manager/tablestore/tables.h"
 #include "platform/locks.h"
 
@@ -19,6 +20,7 @@ struct Region {
     int file; // -1: the terminal has no file to lock
     std::uint64_t offset;
     std::uint64_t length;
+    int owner; // the terminal's tag, by which the table store knows its locks
 };
 
 bool IsTable(int slot) {
@@ -35,17 +37,20 @@ int TerminalHandle(int slot) {
 }
 
 Region RecordRegion(int slot, std::uint32_t record) {
-    return {TerminalHandle(slot), static_cast<std::uint64_t>(kLockBase) + record, 1};
+    return {TerminalHandle(slot), static_cast<std::uint64_t>(kLockBase) + record, 1,
+            u4owner_of_slot(slot)};
 }
 
 // The whole-file region: the whole table, or byte 0 of a text file.
 Region FileRegion(int slot) {
-    if (IsTable(slot)) return {TerminalHandle(slot), kLockBase, kWholeTableLength};
-    return {TerminalHandle(slot), 0, 1};
+    if (IsTable(slot))
+        return {TerminalHandle(slot), kLockBase, kWholeTableLength, u4owner_of_slot(slot)};
+    return {TerminalHandle(slot), 0, 1, u4owner_of_slot(slot)};
 }
 
 bool Lock(const Region& r) {
-    return r.file != -1 && plat::LockRegion(r.file, r.offset, r.length) == 0;
+    return r.file != -1 && plat::LockRegionAs(r.file, r.offset, r.length,
+                                              plat::LockMode::kExclusive, r.owner, 0) == 0;
 }
 
 bool Unlock(const Region& r) {
@@ -73,6 +78,11 @@ int ProbeLock(LockTable* table, int slot) {
     } else {
         region = FileRegion(slot);
     }
+    // A lock the table store took itself lives only within the request being
+    // served, which is this terminal's (its append of this very record): free.
+    if (region.file != -1 &&
+        plat::RegionOwner(region.file, region.offset, region.length) == u4store_tag)
+        return kLockFree;
     if (!Lock(region)) return kLockElsewhere;
     Unlock(region);
     return kLockFree;

@@ -19,20 +19,14 @@ namespace {
 constexpr std::int64_t kDateOffset = 1;
 constexpr std::uint32_t kDateAndCount = 7;
 
-// True when a page of the index's path or cache holds a change not yet on disk.
-bool HasChangedPages(const IndexHandle* h) {
-    for (int s = h->path; s >= 0; s = b4slot(s)->next)
-        if (b4slot(s)->changed) return true;
-    for (int s = h->cache_newest; s >= 0; s = b4slot(s)->next)
-        if (b4slot(s)->changed) return true;
-    return false;
-}
-
 } // namespace
 
 int WriteTableHeader(std::uint8_t commit) {
     TableHandle* t = d4current_table();
     if (t == nullptr) return -1;
+    // Counted and stamped under the append lock (given up when the request
+    // ends): another program's append never falls between the two.
+    if (d4lock_append_count() < 0) return -1;
     const int count = d4record_count();
     t = d4current_table();
     if (t == nullptr || count < 0) return -1;
@@ -79,14 +73,11 @@ int RefreshIndex(int index, int write_back) {
     if (index < 0) return 0;
     IndexHandle* h = i4index(index);
     if (h == nullptr) return -1;
-    // A change of this process that is not on disk yet is never thrown away:
-    // dropping it would leave the index out of step with its table.
-    if (write_back != 1 && (HasChangedPages(h) || (h->locked && i4version(h) != h->version_locked)))
-        write_back = 1;
-    if (write_back == 1) {
-        // Changed pages, and the header when the tree changed, go to disk.
-        if (i4release_index(index) < 0) return -1;
-    }
+    // Changed pages, and the header when the tree changed, go to disk, and
+    // the index lock is given up: a change of this process is never thrown
+    // away, and no lock outlives the request.
+    (void)write_back;
+    if (i4release_index(index) < 0) return -1;
     if (i4flush_pages(index) < 0) return -1;
     h = i4index(index);
     // The header as it is on disk now (another program may have changed it).
@@ -101,7 +92,6 @@ int RefreshIndex(int index, int write_back) {
         h->version_locked = i4version(h);
     }
     h->eof_position = 0;
-    h->locked = 0;
     return CommitIndexFile(index);
 }
 

@@ -7,6 +7,7 @@
 
 #include "manager/tablestore/store_errors.h"
 #include "platform/files.h"
+#include "platform/locks.h"
 
 char* text_upper(char* text) {
     if (text == nullptr) return text;
@@ -152,9 +153,36 @@ int u4write_exact(int file, std::int64_t offset, const void* buffer, std::uint32
     return 0;
 }
 
-int u4lock(int, std::int64_t, std::int64_t, int) {
-    return 0;
+namespace {
+int served_owner = u4no_terminal;
+} // namespace
+
+int u4set_lock_owner(int owner) {
+    const int previous = served_owner;
+    served_owner = owner;
+    return previous;
 }
-int u4unlock(int, std::int64_t, std::int64_t) {
-    return 0;
+
+int u4lock(int file, std::int64_t offset, std::int64_t length, int wait, int shared) {
+    if (file < 0 || offset < 0 || length <= 0) return u4refused;
+    const auto off = static_cast<std::uint64_t>(offset);
+    const auto len = static_cast<std::uint64_t>(length);
+    const int owner = plat::RegionOwner(file, off, len);
+    if ((owner > 0 && owner != u4store_tag) || owner == -2) {
+        // A terminal's lock of this process stands there.
+        if (served_owner == u4any_terminal || (owner > 0 && owner == served_owner)) return u4held;
+        return u4refused;
+    }
+    const std::uint32_t r = plat::LockRegionAs(
+        file, off, len, shared ? plat::LockMode::kShared : plat::LockMode::kExclusive, u4store_tag,
+        wait ? static_cast<std::uint32_t>(u4lock_wait_ms) : 0u);
+    return r == 0 ? u4locked : u4refused;
+}
+
+int u4unlock(int file, std::int64_t offset, std::int64_t length) {
+    if (file < 0 || offset < 0 || length <= 0) return -1;
+    return plat::UnlockRegion(file, static_cast<std::uint64_t>(offset),
+                              static_cast<std::uint64_t>(length)) == 0
+               ? 0
+               : -1;
 }

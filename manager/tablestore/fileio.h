@@ -69,12 +69,54 @@ void u4set_write_hook(u4write_hook hook);
 // the process started.
 long u4write_failures();
 
-// Lock primitives. The store keeps its own lock bookkeeping but takes no
-// operating-system lock: other programs on these files do not lock either,
-// and the manager is the only writer among its terminals. Both return 0.
+// Lock primitives: real byte-range locks through platform/locks.h, which
+// other programs on the same files see and honour.
 // Ranges: whole file 1,000,000,000 + 1,000,000,000 bytes; record n (0 = the
-// append lock) 1,000,000,000 + n, 1 byte; an index file 1,000,000,000, 1 byte.
-int u4lock(int file, std::int64_t offset, std::int64_t length, int wait);
+// append lock) 1,000,000,000 + n, 1 byte; an index file 1,000,000,000, 1 byte
+// (shared while its pages are read, exclusive while they change).
+//
+// Waits. The manager is one thread serving every terminal, so a region that
+// another program holds is retried every 5 ms for at most u4lock_wait_ms
+// (1 s: well inside the 5 s the line waits for an answer, long enough for
+// other programs' writes, which hold a lock for milliseconds) and then
+// refused; wait 0 tries once. Measured: a refused append returns after 1.0
+// to 1.2 s on the shared build machine at load average 13.
+//
+// One process, two kinds of lock. The terminals' own locks (record and
+// whole-file locks of the lock requests) are taken by the manager in this
+// same process on the same .DBF regions, and the platform refuses overlaps
+// within the process. So every region carries an owner tag: u4store_tag for
+// the store, slot + 1 for a terminal's lock (u4owner_of_slot). Before asking
+// the platform, u4lock looks for a region this process already holds:
+//  - held by the terminal being served (u4set_lock_owner): the store treats
+//    it as held and takes nothing (u4held; nothing to unlock later);
+//  - held by another terminal: refused at once (u4refused), unless the
+//    caller serves as any terminal (u4any_terminal: the deletion mark is
+//    set and cleared on a record another terminal holds too);
+//  - held by the store itself (an index lock changing mode): the platform
+//    decides;
+// and a region held by another program is waited for as above. The store
+// never takes the whole-file region, and it gives up every lock it took
+// when the request ends (d4unlock_all): a store lock (u4store_tag) that a
+// terminal's lock probe meets is the served terminal's own request's (its
+// append of that record), and counts as free for it.
+enum : int { u4locked = 0, u4held = 1, u4refused = -1 };
+inline constexpr int u4lock_wait_ms = 1000;
+inline constexpr int u4no_terminal = 0;
+inline constexpr int u4any_terminal = -1;
+inline constexpr int u4store_tag = 0x10000;
+inline constexpr int u4owner_of_slot(int slot) {
+    return slot + 1;
+}
+
+// Locks [offset, offset + length) exclusively (shared non-zero: shared),
+// waiting when wait is non-zero. u4locked / u4held / u4refused; no report.
+int u4lock(int file, std::int64_t offset, std::int64_t length, int wait, int shared = 0);
+// Unlocks a region u4lock took (u4locked). 0 / -1.
 int u4unlock(int file, std::int64_t offset, std::int64_t length);
+
+// The terminal whose request the store serves now: u4owner_of_slot(slot),
+// u4no_terminal, or u4any_terminal. Returns the previous value.
+int u4set_lock_owner(int owner);
 
 inline constexpr std::int64_t u4lock_base = 1000000000;

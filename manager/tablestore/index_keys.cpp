@@ -305,6 +305,7 @@ int later_equal_entry(int index, const char* key, int record_number) {
 } // namespace
 
 int i4insert_entry(int index, const char* key, int record_number) {
+    if (i4lock_for_change(index) < 0) return -1;
     int r = i4find_entry(index, key, record_number);
     if (r < 0) return -1;
     if (r == 0) return 2;
@@ -341,6 +342,7 @@ int i4insert_entry(int index, const char* key, int record_number) {
 }
 
 int i4remove(int index, const char* key, int record_number) {
+    if (i4lock_for_change(index) < 0) return -1;
     int r = i4find_entry(index, key, record_number);
     if (r < 0) return -1;
     if (r == 1 || r == 4) r = find_entry_anywhere(index, key, record_number);

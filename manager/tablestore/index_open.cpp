@@ -190,12 +190,26 @@ int i4find_index(const char* name) {
     return -1;
 }
 
-int i4refresh_header(int index) {
+namespace {
+
+int release_one(int index);
+
+// Takes the index lock (shared, or exclusive for a change) and re-reads the
+// header under it. When another writer changed the version counter, the
+// root or the free list, every cached page of the index is dropped.
+int lock_and_refresh(int index, bool exclusive) {
     IndexHandle* h = i4index(index);
     if (h == nullptr) return -1;
-    if (h->locked) return 0;
-    u4lock(h->file, u4lock_base, 1, g4.lock_wait);
+    if (h->locked && (!exclusive || h->locked_exclusive)) return 0;
+    if (h->locked && release_one(index) < 0) return -1; // shared, a change is coming
+    h = i4index(index);
+    if (u4lock(h->file, u4lock_base, 1, g4.lock_wait, exclusive ? 0 : 1) == u4refused) {
+        e4error_report(err4lock, h->file_name, nullptr);
+        return -1;
+    }
     const int remembered = i4version(h);
+    const std::uint32_t root = i4root(h);
+    const std::uint32_t free_head = i4free_head(h);
     std::uint8_t header[i4header_size];
     if (u4read_exact(h->file, 0, header, i4header_size, h->file_name) < 0) {
         u4unlock(h->file, u4lock_base, 1);
@@ -213,14 +227,25 @@ int i4refresh_header(int index) {
     std::memcpy(h->header, header, i4header_size);
     if (b4get16(h->header + i4h_signature) == 0x106) b4put16(h->header + i4h_unique, 1);
     h->locked = 1;
+    h->locked_exclusive = exclusive ? 1 : 0;
     const int version = i4version(h);
     h->version_locked = version;
-    if (version != remembered) {
+    if (version != remembered || i4root(h) != root || i4free_head(h) != free_head) {
         // Another writer changed the index: cached pages are stale.
         h->eof_position = 0;
         if (i4flush_pages(index) < 0) return -1;
     }
     return 0;
+}
+
+} // namespace
+
+int i4refresh_header(int index) {
+    return lock_and_refresh(index, false);
+}
+
+int i4lock_for_change(int index) {
+    return lock_and_refresh(index, true);
 }
 
 namespace {
@@ -240,6 +265,7 @@ int release_one(int index) {
             result = -1;
         }
         h->locked = 0;
+        h->locked_exclusive = 0;
     }
     return result;
 }

@@ -43,8 +43,10 @@ struct IndexHandle {
     int next;
     char file_name[64]; // upper case, with ".NTX"
     int file;
-    int locked; // the index lock is held and the header image is current
-    int table;  // owning table
+    int locked;            // the index lock is held and the header image is current
+    int locked_exclusive;  // ... and held exclusively (the tree may change)
+    int free_fault_logged; // a bad free-page link was reported once
+    int table;             // owning table
     char* program;
     int path;         // current page slot (top of the path), -1 empty
     int cache_newest; // least-recently-used list of pages not on the path
@@ -121,6 +123,11 @@ int i4find_index(const char* name);
 int i4select_index(int index);
 void i4select_natural_order();
 int i4refresh_header(int index);
+// i4refresh_header with the index lock held exclusively, as every change of
+// the tree needs (a shared lock held is given up and taken again
+// exclusively, re-reading the header: waiting to turn a shared lock into an
+// exclusive one while another program does the same would never end).
+int i4lock_for_change(int index);
 char* i4build_key(int index);
 int i4find_key(int index, const char* text);
 int i4find_entry(int index, const char* key, int record_number);

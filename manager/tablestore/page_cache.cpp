@@ -310,25 +310,51 @@ int b4is_leaf(int index) {
     return b4page_is_leaf(b4slot(h->path)->page) ? 1 : 0;
 }
 
+namespace {
+
+// Whether page offset `at` is on the index's path or in its cache (a free
+// page in use: the list is damaged, taking it would overwrite live keys).
+bool page_in_memory(const IndexHandle* h, std::uint32_t at) {
+    for (int s = h->path; s >= 0; s = b4slot(s)->next)
+        if (b4slot(s)->file_offset == at) return true;
+    for (int s = h->cache_newest; s >= 0; s = b4slot(s)->next)
+        if (b4slot(s)->file_offset == at) return true;
+    return false;
+}
+
+// A free-page link that leads nowhere: reported once per index, the list
+// is treated as empty from here on (new pages go to the end of the file).
+void free_list_broken(IndexHandle* h) {
+    if (!h->free_fault_logged)
+        e4error_report(err4index_file, h->file_name, "Free page list broken", nullptr);
+    h->free_fault_logged = 1;
+    b4put32(h->header + i4h_free, 0);
+}
+
+// Takes the head of the free list: the page's offset, or 0 when the list
+// is empty or broken.
+std::uint32_t take_free_page(IndexHandle* h) {
+    const std::uint32_t head = i4free_head(h);
+    if (head == 0) return 0;
+    const std::int64_t size = u4file_size(h->file);
+    std::uint8_t page[b4page_size];
+    std::uint32_t next = 0;
+    if (size < 0 || !b4page_in_file(head, size) || page_in_memory(h, head) ||
+        u4read_at(h->file, head, page, b4page_size) != b4page_size || !b4free_link(page, &next) ||
+        (next != 0 && (!b4page_in_file(next, size) || next == head))) {
+        free_list_broken(h);
+        return 0;
+    }
+    b4put32(h->header + i4h_free, next);
+    return head;
+}
+
+} // namespace
+
 std::uint32_t b4new_page_offset(int index) {
     IndexHandle* h = i4index(index);
-    const std::uint32_t free_head = i4free_head(h);
-    if (free_head != 0) {
-        if (free_head < static_cast<std::uint32_t>(b4page_size)) {
-            damaged(h);
-            return 0;
-        }
-        // A free page still in use on the path or in the cache means the free
-        // list is damaged; taking it would overwrite live keys.
-        for (int s = h->path; s >= 0; s = b4slot(s)->next)
-            if (b4slot(s)->file_offset == free_head) return damaged(h), 0;
-        for (int s = h->cache_newest; s >= 0; s = b4slot(s)->next)
-            if (b4slot(s)->file_offset == free_head) return damaged(h), 0;
-        std::uint8_t next[4];
-        if (u4read_exact(h->file, free_head, next, 4, h->file_name) < 0) return 0;
-        b4put32(h->header + i4h_free, b4get32(next));
-        return free_head;
-    }
+    const std::uint32_t free_page = take_free_page(h);
+    if (free_page != 0) return free_page;
     if (h->eof_position == 0) {
         const std::int64_t size = u4file_size(h->file);
         if (size < 0) {
@@ -351,7 +377,7 @@ int b4free_page(int index) {
     const int s = h->path;
     if (s < 0) return -1;
     PageSlot* p = b4slot(s);
-    std::memcpy(p->page, h->header + i4h_free, 4);
+    b4make_free(p->page, h->geometry, i4free_head(h));
     b4put32(h->header + i4h_free, p->file_offset);
     p->changed = 1;
     if (b4write_block(index, s) < 0) return -1;

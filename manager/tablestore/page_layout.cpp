@@ -94,3 +94,19 @@ int b4page_remove(std::uint8_t* page, const PageGeometry& g, int i) {
     b4set_key_count(page, k - 1);
     return k - 1 + (had_child ? 1 : 0);
 }
+
+bool b4free_link(const std::uint8_t* page, std::uint32_t* next) {
+    if (b4key_count(page) != 0) return false;
+    const int entry = b4offset_entry(page, 0);
+    if (entry < 4 || entry + 4 > b4page_size) return false;
+    *next = b4get32(page + entry);
+    return true;
+}
+
+void b4make_free(std::uint8_t* page, const PageGeometry& g, std::uint32_t next) {
+    b4set_key_count(page, 0);
+    const int entry = b4offset_entry(page, 0);
+    if (entry < b4first_item_offset(g) || entry + g.item_size > b4page_size)
+        b4set_offset_entry(page, 0, b4first_item_offset(g));
+    b4put32(page + b4offset_entry(page, 0), next);
+}

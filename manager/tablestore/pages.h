@@ -13,7 +13,10 @@
 // the key (key-length bytes, no NUL). Items 0 .. k-1 are the keys in order;
 // in a branch the child of item k is the rightmost child. Entries k+1 ..
 // maximum name the free item slots. A page is a leaf when item 0's child is 0.
-// A free page holds in its first 4 bytes the offset of the next free page.
+// Free pages are linked the way other programs link them: a free page has
+// key count 0 and the offset of the next free page in the child pointer of
+// item 0 (the item that offset entry 0 names); the last one links 0. Its
+// first 4 bytes (key count and entry 0) are no link.
 #pragma once
 
 #include <cstdint>
@@ -115,6 +118,22 @@ void b4fresh_page(std::uint8_t* page, const PageGeometry& g);
 // maximum, every offset entry names an item lying wholly inside the page
 // after the offset array, and no two entries name the same item.
 bool b4page_valid(const std::uint8_t* page, const PageGeometry& g);
+
+// The link of a free page into *next; false when the page is no free page
+// (a key count other than 0, or an entry 0 naming no item inside the page).
+bool b4free_link(const std::uint8_t* page, std::uint32_t* next);
+
+// Turns a page into a free page linking to next: key count 0, item 0's
+// child = next (entry 0 is first set to the first item when it names no
+// item of this geometry).
+void b4make_free(std::uint8_t* page, const PageGeometry& g, std::uint32_t next);
+
+// True when offset may name a page of an index file of file_size bytes: a
+// multiple of 1024, past the header page, wholly inside the file.
+inline bool b4page_in_file(std::uint32_t offset, std::int64_t file_size) {
+    return offset >= b4page_size && offset % b4page_size == 0 &&
+           static_cast<std::int64_t>(offset) + b4page_size <= file_size;
+}
 
 // Binary search of a page for the first key equal to text over min(text
 // length, key length) bytes (unsigned). Sets *current to the item found:

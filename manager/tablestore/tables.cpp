@@ -59,18 +59,54 @@ int count_of(TableHandle* t) {
     return static_cast<int>(count);
 }
 
-// Takes the record lock for n (bookkeeping only; see fileio.h).
+// Notes the record lock for n: reading takes no operating-system lock
+// (other programs read without one too); the note decides when the table's
+// indexes are released.
 void lock_record(TableHandle* t, int n) {
     if (t->lock_state == d4lock_file) return;
-    u4lock(t->file, u4lock_base + n, 1, g4.lock_wait);
     if (n >= 1) t->locked_record = n;
 }
 
-// Takes the append lock: from now on the record count is cached.
-void lock_append(TableHandle* t) {
-    if (t->lock_state == d4lock_file || t->lock_state == d4lock_append) return;
-    u4lock(t->file, u4lock_base, 1, g4.lock_wait);
+// Reports a lock that could not be had (another program held it past the
+// wait, or another terminal holds it).
+int lock_refused(const TableHandle* t, int n) {
+    const NumberText number(n);
+    e4error_report(err4lock, t->file_name, "Record Number:", number.text, nullptr);
+    return -1;
+}
+
+// Takes the append lock: from now on the record count is cached. The byte
+// at 1,000,000,000 is locked, waiting for other appenders. 0 / -1.
+int lock_append(TableHandle* t) {
+    if (t->lock_state == d4lock_file || t->lock_state == d4lock_append) return 0;
+    const int r = u4lock(t->file, u4lock_base, 1, g4.lock_wait);
+    if (r == u4refused) return lock_refused(t, 0);
+    t->held_append = r == u4locked ? 1 : 0;
     t->lock_state = d4lock_append;
+    t->header.record_count = -1; // counted again under the lock
+    return 0;
+}
+
+void unlock_append(TableHandle* t) {
+    if (t->held_append) u4unlock(t->file, u4lock_base, 1);
+    t->held_append = 0;
+}
+
+// Takes the operating-system lock of record n of the selected table number
+// before it is written or appended. The table's indexes are released first
+// (a record lock is never taken while an index lock is held): records are locked before indexes, as
+// other programs do (changes already made reach the file then). 0 / -1 (reported).
+int take_record_lock(int number, int n) {
+    TableHandle* t = d4table(number);
+    if (t->held_record == n) return 0;
+    if (t->held_record != 0) u4unlock(t->file, u4lock_base + t->held_record, 1);
+    t->held_record = 0;
+    if (t->first_index >= 0 && i4release_index(-1) < 0) return -1;
+    t = d4table(number);
+    const int r = u4lock(t->file, u4lock_base + n, 1, g4.lock_wait);
+    if (r == u4refused) return lock_refused(t, n);
+    if (r == u4locked) t->held_record = n;
+    return 0;
 }
 
 // Whether reading or writing record n keeps the table's indexes as they are.
@@ -83,15 +119,15 @@ bool holds_lock_for(const TableHandle* t, int n) {
 int release_all_locks(int number) {
     int result = d4changed(number) < 0 ? -1 : 0;
     TableHandle* t = d4table(number);
-    if (t->lock_state == d4lock_file)
-        u4unlock(t->file, u4lock_base, u4lock_base);
-    else if (t->lock_state == d4lock_append)
-        u4unlock(t->file, u4lock_base, 1);
-    if (t->locked_record != 0) u4unlock(t->file, u4lock_base + t->locked_record, 1);
+    // Indexes first: their changes reach the file before the record lock goes.
+    if (t->first_index >= 0 && i4release_index(-1) < 0) result = -1;
+    t = d4table(number);
+    if (t->held_record != 0) u4unlock(t->file, u4lock_base + t->held_record, 1);
+    t->held_record = 0;
+    unlock_append(t);
     t->lock_state = d4lock_none;
     t->locked_record = 0;
     t->header.record_count = -1;
-    if (t->first_index >= 0 && i4release_index(-1) < 0) result = -1;
     return result;
 }
 
@@ -121,6 +157,21 @@ void put_at_end(TableHandle* t, int count, int also_bof) {
 // Reads a descriptor's 16-bit little-endian value.
 unsigned word_at(const unsigned char* p) {
     return p[0] | (static_cast<unsigned>(p[1]) << 8);
+}
+
+// Writes today's date and the record count into header bytes 1-7 (one
+// write), keeping the date in the header image. 0 / -1 (160).
+int write_stamp(TableHandle* t, int count) {
+    plat::LocalTime now{};
+    plat::GetLocalTime(&now);
+    t->header.date[0] = static_cast<std::uint8_t>(now.year - 1900);
+    t->header.date[1] = static_cast<std::uint8_t>(now.month);
+    t->header.date[2] = static_cast<std::uint8_t>(now.day);
+    unsigned char stamp[7];
+    std::memcpy(stamp, t->header.date, 3);
+    const std::uint32_t stored = count < 0 ? 0 : static_cast<std::uint32_t>(count);
+    for (int i = 0; i < 4; ++i) stamp[3 + i] = static_cast<unsigned char>(stored >> (8 * i));
+    return u4write_exact(t->file, 1, stamp, sizeof stamp, t->file_name);
 }
 
 // Undoes a half-made open: closes the file, frees what was allocated and
@@ -265,6 +316,8 @@ int d4open_table_mode(const char* name, int mode) {
 
     t->lock_state = d4lock_none;
     t->locked_record = 0;
+    t->held_record = 0;
+    t->held_append = 0;
     t->current_record = 1;
     t->eof = 1;
     t->bof = 0;
@@ -322,20 +375,16 @@ int d4close_table() {
     if (t->memo_file >= 0) u4close_file(t->memo_file);
     t->memo_file = -1;
 
-    lock_append(t);
-    const int count = count_of(t);
-    plat::LocalTime now{};
-    plat::GetLocalTime(&now);
-    t->header.date[0] = static_cast<std::uint8_t>(now.year - 1900);
-    t->header.date[1] = static_cast<std::uint8_t>(now.month);
-    t->header.date[2] = static_cast<std::uint8_t>(now.day);
-    unsigned char stamp[7];
-    std::memcpy(stamp, t->header.date, 3);
-    const std::uint32_t stored = count < 0 ? 0 : static_cast<std::uint32_t>(count);
-    for (int i = 0; i < 4; ++i) stamp[3 + i] = static_cast<unsigned char>(stored >> (8 * i));
-    if (u4write_exact(t->file, 1, stamp, sizeof stamp, t->file_name) < 0) result = -1;
-
-    if (t->lock_state == d4lock_append) u4unlock(t->file, u4lock_base, 1);
+    // Under the append lock, so that no other program's append falls
+    // between the count and its stamp; a lock not had writes no stamp.
+    if (lock_append(t) == 0) {
+        if (write_stamp(t, count_of(t)) < 0) result = -1;
+    } else {
+        result = -1;
+    }
+    unlock_append(t);
+    if (t->held_record != 0) u4unlock(t->file, u4lock_base + t->held_record, 1);
+    t->held_record = 0;
     t->lock_state = d4lock_none;
     t->locked_record = 0;
     h4release_memory(t->old_record);
@@ -508,14 +557,20 @@ int d4append_record() {
     if (t == nullptr) return no_table();
     t->bof = t->eof = 0;
     t->changed = 0;
+    // As other programs append: the append byte (waiting for it), the count
+    // read again under it, then the new record's own lock (refused while
+    // anyone holds the whole file), the record, the end-of-file byte and the
+    // header's count, all before the locks go.
     if (t->lock_state == d4lock_none) {
         if (release_all_locks(number) < 0) return -1;
         t = d4table(number);
-        lock_append(t);
+        if (lock_append(t) < 0) return -1;
     }
     const int count = count_of(t);
     if (count < 0) return -1;
     const int n = count + 1;
+    if (take_record_lock(number, n) < 0) return -1;
+    t = d4table(number);
     t->current_record = n;
     if (t->first_index >= 0) {
         const int keys = i4add_keys(n);
@@ -539,7 +594,7 @@ int d4append_record() {
         t->header.record_count = -1;
         return -1;
     }
-    return 0;
+    return write_stamp(t, n);
 }
 
 int d4write_record(int n) {
@@ -555,6 +610,8 @@ int d4write_record(int n) {
         t = d4table(number);
         lock_record(t, n);
     }
+    if (take_record_lock(number, n) < 0) return -1;
+    t = d4table(number);
     if (t->first_index >= 0) {
         if (read_into(t, n, t->old_record) < 0) return -1;
         if (std::memcmp(t->old_record, t->record, static_cast<std::size_t>(t->record_width)) == 0)
@@ -570,6 +627,37 @@ int d4write_record(int n) {
                       "Record Number:", number_text.text) < 0)
         return -1;
     return 0;
+}
+
+int d4lock_append_count() {
+    TableHandle* t = d4current_table();
+    if (t == nullptr) return no_table();
+    return lock_append(t);
+}
+
+int d4unlock_all() {
+    int result = 0;
+    const int selected = g4.selected_table;
+    int steps = 0;
+    for (int number = g4.table_head; number >= 0 && steps < h4capacity(g4.table_pool); ++steps) {
+        const TableHandle* t = d4table(number);
+        if (t == nullptr) break;
+        bool busy = t->lock_state != d4lock_none || t->held_record != 0 || t->held_append != 0;
+        for (int i = t->first_index, walked = 0;
+             !busy && i >= 0 && walked < h4capacity(g4.index_pool); ++walked) {
+            const IndexHandle* h = i4index(i);
+            if (h == nullptr) break;
+            busy = h->locked != 0;
+            i = h->next;
+        }
+        if (busy) {
+            g4.selected_table = number;
+            if (release_all_locks(number) < 0) result = -1;
+        }
+        number = d4table(number)->next;
+    }
+    g4.selected_table = selected;
+    return result;
 }
 
 int d4changed(int number) {

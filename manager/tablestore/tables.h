@@ -53,6 +53,10 @@ struct TableHandle {
     int filter_head;    // newest filter, -1 none
     int relation_head;  // always -1
     HeaderImage header;
+    // Operating-system locks the store took itself (fileio.h): the record
+    // being written or appended (0 none) and the append byte (0 / 1).
+    int held_record;
+    int held_append;
 };
 
 // Filter routine: > 0 rejects the current record, 0 accepts, < 0 failure.
@@ -139,6 +143,18 @@ int d4append_record();
 // Writes the record buffer as record n; n outside 1 .. count appends. On an
 // indexed table an unchanged record is not written. 0 / -1.
 int d4write_record(int n);
+
+// Takes the selected table's append lock (waiting for other programs'
+// appends), so that the record count read and the header stamped next are
+// not crossed by another program's append; d4unlock_all gives it up.
+// 0 / -1 (400).
+int d4lock_append_count();
+
+// Ends what the store holds at the end of a request: for every open table
+// that holds a lock or a locked index, writes its changed record, releases
+// its indexes (changed pages and headers written) and gives up its record
+// and append locks. 0 / -1 when a step failed (all tables are still done).
+int d4unlock_all();
 
 // Writes table t's current record when its changed flag is set. 0 / negative.
 int d4changed(int t);

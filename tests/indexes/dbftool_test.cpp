@@ -188,12 +188,17 @@ TEST_F(DbftoolTest, CheckFindsEveryKindOfFaultWithItsPage) {
 
     // A free list that loops, and one that leaves the file.
     f = good;
+    // (A free page links through item 0's child pointer.)
     f.resize(3 * 1024, 0);
+    auto* free_page = reinterpret_cast<std::uint8_t*>(f.data() + 2048);
     b4put32(reinterpret_cast<std::uint8_t*>(f.data() + i4h_free), 2048);
-    b4put32(reinterpret_cast<std::uint8_t*>(f.data() + 2048), 2048);
+    r = check(f);
+    EXPECT_NE(r.out.find("free page is not free"), std::string::npos) << r.out;
+    b4set_offset_entry(free_page, 0, 100);
+    b4put32(free_page + 100, 2048);
     r = check(f);
     EXPECT_NE(r.out.find("free list loops"), std::string::npos) << r.out;
-    b4put32(reinterpret_cast<std::uint8_t*>(f.data() + 2048), 99 * 1024);
+    b4put32(free_page + 100, 99 * 1024);
     r = check(f);
     EXPECT_NE(r.out.find("free list leaves the file"), std::string::npos) << r.out;
 

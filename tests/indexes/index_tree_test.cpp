@@ -245,7 +245,9 @@ TEST_F(TreeTest, AnEmptiedLeafHeadsTheFreeListAndTheNextNewPageReusesIt) {
     EXPECT_EQ(i4remove(index, entries[0].first.data(), entries[0].second), 1);
     f = index_file();
     EXPECT_EQ(u32(f, 8), middle);
-    EXPECT_EQ(u32(f, middle), 0u); // the end of the free list
+    std::uint32_t next = 1;
+    EXPECT_TRUE(b4free_link(page_at(f, middle), &next));
+    EXPECT_EQ(next, 0u); // the end of the free list, in item 0's child pointer
     const std::size_t size = f.size();
 
     // The entries go back in, into the right-hand leaf, which splits: the

@@ -6,6 +6,8 @@
 #include "platform/locks.h"
 #include "tests/platform/scratch_dir.h"
 
+#include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,12 +32,12 @@ class Locks : public testing_support::ScratchDir {
 
     // What another process sees: it opens the file itself and tries a
     // classic record lock (F_SETLK) on the region. 0 = granted, 1 = refused.
-    int OtherProcessTries(std::uint64_t offset, std::uint64_t length) {
+    int OtherProcessTries(std::uint64_t offset, std::uint64_t length, short type = F_WRLCK) {
         pid_t pid = ::fork();
         if (pid == 0) {
             int fd = ::open((dir_ / "TABELA.DBF").c_str(), O_RDWR);
             struct flock fl {};
-            fl.l_type = F_WRLCK;
+            fl.l_type = type;
             fl.l_whence = SEEK_SET;
             fl.l_start = static_cast<off_t>(offset);
             fl.l_len = static_cast<off_t>(length);
@@ -131,6 +133,69 @@ TEST_F(Locks, ALockHeldByAnotherProgramIsRefusedAtOnce) {
     ::waitpid(pid, &status, 0);
     EXPECT_EQ(LockRegion(h_, kBase + 7, 1), 0u); // released when it ended
     for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+}
+
+TEST_F(Locks, SharedLocksModeChangesAndOwnerTags) {
+    ASSERT_EQ(LockRegionAs(h_, kBase, 1, LockMode::kShared, 7, 0), 0u);
+    EXPECT_EQ(OtherProcessTries(kBase, 1, F_RDLCK), 0) << "readers share";
+    EXPECT_EQ(OtherProcessTries(kBase, 1), 1);
+    EXPECT_EQ(RegionOwner(h_, kBase, 1), 7);
+    EXPECT_EQ(RegionOwner(h_, 0, kBase), -1);
+    // Within the process even shared regions do not overlap.
+    EXPECT_EQ(LockRegionAs(h_, kBase, 2, LockMode::kShared, 7, 0), kErrLockViolation);
+    // The same region changes its mode, both ways, in one step.
+    ASSERT_EQ(LockRegionAs(h_, kBase, 1, LockMode::kExclusive, 7, 0), 0u);
+    EXPECT_EQ(OtherProcessTries(kBase, 1, F_RDLCK), 1);
+    EXPECT_EQ(LockRegionAs(h_, kBase, 1, LockMode::kExclusive, 7, 0), kErrLockViolation);
+    ASSERT_EQ(LockRegionAs(h_, kBase, 1, LockMode::kShared, 7, 0), 0u);
+    EXPECT_EQ(OtherProcessTries(kBase, 1, F_RDLCK), 0);
+    ASSERT_EQ(LockRegionAs(h_, kBase + 5, 1, LockMode::kExclusive, 3, 0), 0u);
+    EXPECT_EQ(RegionOwner(h_, kBase, 10), -2) << "two owners";
+    EXPECT_EQ(UnlockRegion(h_, kBase, 1), 0u);
+    EXPECT_EQ(RegionOwner(h_, kBase, 10), 3);
+}
+
+TEST_F(Locks, BoundedWaitsEndWhenTheOtherProgramLetsGoOrTimeRunsOut) {
+    // Another program holding record 20 for hold_ms.
+    auto hold = [&](int hold_ms) {
+        int ready[2];
+        EXPECT_EQ(::pipe(ready), 0);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            int fd = ::open((dir_ / "TABELA.DBF").c_str(), O_RDWR);
+            struct flock fl {};
+            fl.l_type = F_WRLCK;
+            fl.l_whence = SEEK_SET;
+            fl.l_start = static_cast<off_t>(kBase + 20);
+            fl.l_len = 1;
+            char c = ::fcntl(fd, F_SETLK, &fl) == 0 ? 'y' : 'n';
+            (void)!::write(ready[1], &c, 1);
+            ::usleep(static_cast<useconds_t>(hold_ms) * 1000);
+            ::_exit(0);
+        }
+        char c = 0;
+        EXPECT_EQ(::read(ready[0], &c, 1), 1);
+        EXPECT_EQ(c, 'y');
+        ::close(ready[0]);
+        ::close(ready[1]);
+        return pid;
+    };
+    using Clock = std::chrono::steady_clock;
+    pid_t pid = hold(300);
+    auto start = Clock::now();
+    EXPECT_EQ(LockRegionAs(h_, kBase + 20, 1, LockMode::kExclusive, 0, 5000), 0u);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(200));
+    ::waitpid(pid, nullptr, 0);
+    ASSERT_EQ(UnlockRegion(h_, kBase + 20, 1), 0u);
+
+    pid = hold(4000);
+    start = Clock::now();
+    EXPECT_EQ(LockRegionAs(h_, kBase + 20, 1, LockMode::kExclusive, 0, 300), kErrLockViolation);
+    const auto waited = Clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(290));
+    EXPECT_LT(waited, std::chrono::milliseconds(3000));
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
 }
 
 TEST_F(Locks, BadArguments) {

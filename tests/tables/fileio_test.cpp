@@ -138,10 +138,22 @@ TEST_F(Files, ShortWriteOnAFullDiskIsReported) {
     u4close_file(full);
 }
 
-TEST(Locks, PrimitivesTakeNoLockAndSucceed) {
-    EXPECT_EQ(u4lock(-1, u4lock_base, u4lock_base, 1), 0);
-    EXPECT_EQ(u4lock(3, u4lock_base + 5, 1, 0), 0);
-    EXPECT_EQ(u4unlock(-1, u4lock_base, 1), 0);
+TEST(Locks, PrimitivesLockForRealAndChangeMode) {
+    testfiles::TempDir dir;
+    testfiles::write_file(dir.file("L.DBF"), testfiles::Bytes(64, ' '));
+    const int file = u4open_file(dir.file("L.DBF").c_str(), u4open_existing);
+    ASSERT_GE(file, 0);
+    EXPECT_EQ(u4lock(-1, u4lock_base, 1, 0), u4refused);
+    EXPECT_EQ(u4lock(file, u4lock_base + 5, 1, 0), u4locked);
+    EXPECT_EQ(u4lock(file, u4lock_base, u4lock_base, 1), u4refused) << "overlaps record 5";
+    EXPECT_EQ(u4unlock(file, u4lock_base + 5, 1), 0);
+    EXPECT_EQ(u4unlock(file, u4lock_base + 5, 1), -1) << "not locked any more";
+    // The index lock: shared, then the same region exclusive, then shared again.
+    EXPECT_EQ(u4lock(file, u4lock_base, 1, 0, 1), u4locked);
+    EXPECT_EQ(u4lock(file, u4lock_base, 1, 0), u4locked);
+    EXPECT_EQ(u4lock(file, u4lock_base, 1, 0, 1), u4locked);
+    EXPECT_EQ(u4unlock(file, u4lock_base, 1), 0);
+    u4close_file(file);
 }
 
 } // namespace

@@ -8,7 +8,8 @@
 // every entry naming a record of the table; every record with exactly one
 // entry carrying the key its expression gives (a unique index: at most one
 // entry per key, for the first record of that key); the free list a chain of
-// pages inside the file that are not in the tree.
+// free pages (key count 0, the next link in item 0's child pointer) inside
+// the file that are not in the tree.
 //
 // Three of these hold for an index just built, but not for one that has
 // been kept up to date for a while, by this store or by other programs, and
@@ -79,8 +80,7 @@ struct Checker {
     }
 
     bool page_in_file(std::uint32_t offset) const {
-        return offset >= static_cast<std::uint32_t>(b4page_size) &&
-               static_cast<std::uint64_t>(offset) + b4page_size <= file.size();
+        return b4page_in_file(offset, static_cast<std::int64_t>(file.size()));
     }
 
     void visit_key(std::uint32_t page, int item, const std::uint8_t* it) {
@@ -169,7 +169,12 @@ struct Checker {
                 fault(at, -1, "free page is in the tree");
                 return;
             }
-            at = b4get32(&file[at]);
+            std::uint32_t next = 0;
+            if (!b4free_link(&file[at], &next)) {
+                fault(at, -1, "free page is not free");
+                return;
+            }
+            at = next;
         }
     }
 };

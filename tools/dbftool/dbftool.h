@@ -13,6 +13,9 @@
 //   index [--unique] TABLE INDEX EXPRESSION
 //                                   a new index of the table's records
 //   check [--strict] TABLE INDEX... verifies each index against its table
+//   load TABLE [INDEX...] [--appends N] [--changes N] [--tag TAG] [--field NAME]
+//                                   a load generator: appends and key changes
+//                                   in shared mode with record locks
 //
 // Options and arguments come in any order ("--" ends the options).
 // Every routine writes its output to `out` and its complaints to `err` and
@@ -79,3 +82,4 @@ int dbf_command_seek(int argc, char** argv, std::FILE* out, std::FILE* err);
 int dbf_command_create(int argc, char** argv, std::FILE* out, std::FILE* err);
 int dbf_command_index(int argc, char** argv, std::FILE* out, std::FILE* err);
 int dbf_command_check(int argc, char** argv, std::FILE* out, std::FILE* err);
+int dbf_command_load(int argc, char** argv, std::FILE* out, std::FILE* err);

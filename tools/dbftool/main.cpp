@@ -24,6 +24,9 @@ constexpr const char* kUsage =
     "  index [--unique] TABLE INDEX EXPRESSION\n"
     "                                   a new index of the table's records\n"
     "  check [--strict] TABLE INDEX...  verifies each index against its table\n"
+    "  load TABLE [INDEX...] [--appends N] [--changes N] [--tag TAG] [--field NAME]\n"
+    "                                   appends and changes records in shared mode,\n"
+    "                                   as other programs do (a load generator)\n"
     "\n"
     "  -h, --help       print this help and exit\n"
     "  -V, --version    print the version and exit\n"
@@ -39,6 +42,7 @@ struct Command {
 constexpr Command kCommands[] = {
     {"info", dbf_command_info},     {"dump", dbf_command_dump},   {"seek", dbf_command_seek},
     {"create", dbf_command_create}, {"index", dbf_command_index}, {"check", dbf_command_check},
+    {"load", dbf_command_load},
 };
 
 } // namespace

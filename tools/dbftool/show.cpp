@@ -54,10 +54,12 @@ Shape shape_of(const IndexHandle* h) {
     }
     seen.clear();
     for (std::uint32_t at = i4free_head(h); at != 0 && seen.insert(at).second;) {
-        std::uint8_t next[4];
-        if (plat::FileReadAt(file, at, next, 4, &done) != 0 || done != 4) break;
+        std::uint32_t next = 0;
+        if (plat::FileReadAt(file, at, page, b4page_size, &done) != 0 || done != b4page_size ||
+            !b4free_link(page, &next))
+            break;
         ++s.free_pages;
-        at = b4get32(next);
+        at = next;
     }
     return s;
 }
