@@ -173,11 +173,61 @@ bool ApplyUndo(std::uint32_t n) {
     return ok;
 }
 
+// The bytes [at, at + n) of a file as they were before the entry, when some
+// undo record of that file (in `record` order, oldest first) saved them all.
+bool OldBytes(const char* name, std::int64_t end, int count, std::int64_t at, std::uint32_t n,
+              std::uint8_t* out) {
+    std::uint32_t kind = 0, len = 0;
+    for (int i = 0; i < count; ++i) {
+        if (!ReadRecord(undo_at[static_cast<std::size_t>(i)], end, &kind, &len) || len < kUndoHead)
+            continue;
+        if (std::strncmp(reinterpret_cast<const char*>(record + 8), name, kNameSize) != 0) continue;
+        const std::int64_t offset = Get64(record + 8 + kNameSize);
+        const std::uint32_t saved = Get32(record + 8 + kNameSize + 16);
+        if (offset <= at && at + n <= offset + saved) {
+            std::memcpy(out, record + 8 + kUndoHead + (at - offset), n);
+            return true;
+        }
+    }
+    return false;
+}
+
+// At start-up, whether another program changed the file after the manager
+// was interrupted: putting our old bytes back would then overwrite its work.
+// An index's change counter (offset 2) moves by one for each change, so one
+// that moved further than the writes of the entry could have moved it was
+// changed by somebody else; a table whose record count (offset 4) grew by
+// more than the one record a request appends took another program's appends.
+// Such a file is left as found (the full index check at open judges it).
+bool ChangedSince(const char* name, std::int64_t end, int count, int writes) {
+    plat::FileHandle file = plat::kNoFile;
+    if (plat::FileOpen(name, plat::kAccessRead, plat::FileCreate::kOpenExisting, &file) != 0)
+        return false;
+    std::uint8_t now[8] = {};
+    std::uint32_t done = 0;
+    plat::FileReadAt(file, 0, now, sizeof now, &done);
+    plat::FileClose(file);
+    if (done != sizeof now) return false;
+    const std::size_t len = std::strlen(name);
+    const bool index = len > 4 && (std::strcmp(name + len - 4, ".NTX") == 0 ||
+                                   std::strcmp(name + len - 4, ".ntx") == 0);
+    std::uint8_t old[4] = {};
+    if (index) {
+        if (!OldBytes(name, end, count, 2, 2, old)) return false;
+        const unsigned moved =
+            (unsigned(now[2] | now[3] << 8) - unsigned(old[0] | old[1] << 8)) & 0xFFFFu;
+        return moved > static_cast<unsigned>(writes);
+    }
+    if (!OldBytes(name, end, count, 4, 4, old)) return false;
+    return Get32(now + 4) > Get32(old) + 1u;
+}
+
 // Undoes every record of the journal from its header to end, newest first.
 // Sets *slot / *sequence from a begin record (slot -1 when none) and the
 // table's name. Returns the number of undo records, or -1 when one could not
 // be put back.
-int UndoAll(std::int64_t end, int* slot, std::uint8_t* sequence, char* table, int* code) {
+int UndoAll(std::int64_t end, int* slot, std::uint8_t* sequence, char* table, int* code,
+            bool startup = false) {
     int count = 0;
     *slot = -1;
     std::uint32_t kind = 0, n = 0;
@@ -192,10 +242,51 @@ int UndoAll(std::int64_t end, int* slot, std::uint8_t* sequence, char* table, in
             undo_at[static_cast<std::size_t>(count++)] = at;
         }
     }
+    // Files left as found at start-up (another program changed them since).
+    constexpr int kMaxKept = 16;
+    char kept[kMaxKept][kNameSize + 1];
+    int kept_count = 0;
+    if (startup) {
+        char checked[kMaxKept][kNameSize + 1];
+        int checked_count = 0;
+        for (int i = 0; i < count && checked_count < kMaxKept; ++i) {
+            if (!ReadRecord(undo_at[static_cast<std::size_t>(i)], end, &kind, &n) || n < kUndoHead)
+                continue;
+            char name[kNameSize + 1];
+            std::memcpy(name, record + 8, kNameSize);
+            name[kNameSize] = '\0';
+            bool seen = false;
+            for (int k = 0; k < checked_count; ++k)
+                seen = seen || std::strcmp(checked[k], name) == 0;
+            if (seen) continue;
+            std::memcpy(checked[checked_count++], name, sizeof name);
+            int writes = 0;
+            for (int j = 0; j < count; ++j)
+                if (ReadRecord(undo_at[static_cast<std::size_t>(j)], end, &kind, &n) &&
+                    std::strncmp(reinterpret_cast<const char*>(record + 8), name, kNameSize) == 0)
+                    ++writes;
+            if (ChangedSince(name, end, count, writes)) {
+                std::memcpy(kept[kept_count++], name, sizeof name);
+                char text[160];
+                std::snprintf(text, sizeof text,
+                              "start-up repair: %s was changed by another program after the "
+                              "interruption; left as found",
+                              name);
+                Log(text);
+            }
+        }
+    }
     bool ok = true;
     for (int i = count - 1; i >= 0; --i) {
-        if (!ReadRecord(undo_at[static_cast<std::size_t>(i)], end, &kind, &n) || !ApplyUndo(n))
+        if (!ReadRecord(undo_at[static_cast<std::size_t>(i)], end, &kind, &n)) {
             ok = false;
+            continue;
+        }
+        bool keep = false;
+        for (int k = 0; k < kept_count; ++k)
+            keep = keep ||
+                   std::strncmp(kept[k], reinterpret_cast<const char*>(record + 8), kNameSize) == 0;
+        if (!keep && !ApplyUndo(n)) ok = false;
     }
     return ok ? count : -1;
 }
@@ -226,22 +317,12 @@ bool WriteBegin() {
     return Append(kBegin, kBeginSize);
 }
 
-// The store's write hook: saves what the write will overwrite.
-int BeforeWrite(int file, const char* name, std::int64_t offset, std::uint32_t count) {
-    if (!active || journal == plat::kNoFile) return 0;
-    if (broken || pending) return -1;
-    if (Covered(file, offset, count)) return 0;
-    if (!begun) {
-        if (!WriteBegin()) {
-            broken = true;
-            return -1;
-        }
-        begun = true;
-    }
+// Appends the undo record of a write of count bytes at offset. False when
+// the journal could not take it.
+bool SaveBefore(int file, const char* name, std::int64_t offset, std::uint32_t count) {
     std::int64_t size = 0;
     if (count > kMaxSaved || name == nullptr || plat::FileSize(file, &size) != 0) {
-        broken = true;
-        return -1;
+        return false;
     }
     std::uint32_t saved = 0;
     if (offset < size)
@@ -255,16 +336,43 @@ int BeforeWrite(int file, const char* name, std::int64_t offset, std::uint32_t c
     std::uint32_t done = 0;
     if (saved > 0 &&
         (plat::FileReadAt(file, offset, p + kUndoHead, saved, &done) != 0 || done != saved)) {
-        broken = true;
-        return -1;
+        return false;
     }
     if (!Append(kUndo, kUndoHead + saved)) {
-        broken = true;
-        return -1;
+        return false;
     }
     if (range_count < kMaxRanges)
         ranges[static_cast<std::size_t>(range_count++)] = {file, offset, count};
     Touch(file);
+    return true;
+}
+
+// The store's write hook: saves what the write will overwrite.
+int BeforeWrite(int file, const char* name, std::int64_t offset, std::uint32_t count) {
+    if (!active || journal == plat::kNoFile) return 0;
+    if (broken || pending) return -1;
+    if (Covered(file, offset, count)) return 0;
+    if (!begun) {
+        if (!WriteBegin()) {
+            broken = true;
+            return -1;
+        }
+        begun = true;
+    }
+    // The first write to a file saves its first 8 bytes too (an index's
+    // change counter, a table's record count): the start-up repair tells by
+    // them whether another program changed the file after an interruption.
+    bool first = true;
+    for (int i = 0; i < touched_count; ++i)
+        first = first && touched[static_cast<std::size_t>(i)] != file;
+    if (first && offset != 0 && !SaveBefore(file, name, 0, 8)) {
+        broken = true;
+        return -1;
+    }
+    if (!SaveBefore(file, name, offset, count)) {
+        broken = true;
+        return -1;
+    }
     return 0;
 }
 
@@ -294,7 +402,7 @@ bool JournalStart() {
     int slot = -1, code = 0;
     std::uint8_t sequence = 0;
     char table[kNameSize] = "";
-    const int undone = UndoAll(size, &slot, &sequence, table, &code);
+    const int undone = UndoAll(size, &slot, &sequence, table, &code, true);
     if (undone < 0) {
         std::snprintf(MessageBuffer, sizeof MessageBuffer, "Erro ao Abrir Arquivo %s",
                       kJournalFile);

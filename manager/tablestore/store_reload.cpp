@@ -42,11 +42,12 @@ int d4forget_cached() {
         TableHandle* th = d4table(t);
         if (th == nullptr) break;
         th->changed = 0;
-        if (th->lock_state == d4lock_file)
-            u4unlock(th->file, u4lock_base, u4lock_base);
-        else if (th->lock_state == d4lock_append)
-            u4unlock(th->file, u4lock_base, 1);
-        if (th->locked_record != 0) u4unlock(th->file, u4lock_base + th->locked_record, 1);
+        // Only the locks the store took itself go: a terminal's own record or
+        // whole-file lock on the same handle stays with the terminal.
+        if (th->held_record != 0) u4unlock(th->file, u4lock_base + th->held_record, 1);
+        if (th->held_append != 0) u4unlock(th->file, u4lock_base, 1);
+        th->held_record = 0;
+        th->held_append = 0;
         th->lock_state = d4lock_none;
         th->locked_record = 0;
         th->header.record_count = -1;

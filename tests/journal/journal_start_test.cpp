@@ -11,6 +11,7 @@
 #include "manager/runtime.h"
 #include "manager/startup.h"
 #include "manager/tablestore/indexes.h"
+#include "platform/files.h"
 
 namespace jtest {
 namespace {
@@ -153,6 +154,41 @@ TEST_F(Start, AFullDiskOrAReadOnlyIndexFailsTheChangeUntilTheFaultIsGone) {
         EXPECT_NE(log.find("Writing to File"), std::string::npos);
         EXPECT_NE(log.find("failed"), std::string::npos);
     }
+}
+
+// Another program that changes a file between the kill and the restart (the
+// service restarts the manager seconds later) keeps its change: the repair
+// leaves that file as found and says so, and undoes the others.
+TEST_F(Start, AFileAnotherProgramChangedAfterAKillIsLeftAsFound) {
+    const Request keys{19, Pairs({0, 0}, {{"NOME", "AAB"}, {"QTD", "3"}, {"COD", "C99999"}})};
+    int seen = 0;
+    for (int n = 1; n < 300; ++n) {
+        Reset();
+        const int r = InChild([&] {
+            return Serve({keys}, nullptr, true,
+                         [&] { plat::FileFaultSet(n, plat::WriteFault::kKill); })
+                       ? 0
+                       : 1;
+        });
+        if (r == 0) break;
+        ASSERT_EQ(r, 128 + SIGKILL) << "write " << n;
+        const std::string index = dir.file("ITNOME.NTX");
+        std::string f = mtest::ReadFile(index);
+        if (mtest::ReadFile(dir.file("talvo.jnl")).size() <= 64) continue;
+        // The other program's change: its counter moved on by 100.
+        const unsigned v =
+            (static_cast<unsigned char>(f[2]) | static_cast<unsigned char>(f[3]) << 8) + 100;
+        f[2] = static_cast<char>(v & 0xFF);
+        f[3] = static_cast<char>(v >> 8 & 0xFF);
+        mtest::WriteFile(index, f);
+        Restart();
+        const std::string now = mtest::ReadFile(index);
+        const std::string log = mtest::ReadFile(dir.file("TableErrors.txt"));
+        if (log.find("ITNOME.NTX was changed by another program") == std::string::npos) continue;
+        ++seen;
+        EXPECT_EQ(now.substr(0, 4), f.substr(0, 4)) << "write " << n;
+    }
+    EXPECT_GT(seen, 0) << "no kill left a change of ITNOME.NTX in the journal";
 }
 
 } // namespace
