@@ -7,7 +7,7 @@
 
 namespace {
 
-enum : int { kOptHelp = 'h', kOptVersion = 256, kOptHeadless, kOptStatus, kOptJson };
+enum : int { kOptHelp = 'h', kOptVersion = 'V', kOptHeadless = 256, kOptStatus, kOptJson };
 
 constexpr option kLongOptions[] = {
     {"help", no_argument, nullptr, kOptHelp},
@@ -40,7 +40,7 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
     optind = 0; // a fresh scan (also when called again)
     opterr = 1;
     for (;;) {
-        const int c = getopt_long(argc < 1 ? 1 : argc, args, "+1hC:", kLongOptions, nullptr);
+        const int c = getopt_long(argc < 1 ? 1 : argc, args, "+1hVC:", kLongOptions, nullptr);
         if (c == -1) break;
         switch (c) {
         case '1': out->minusOne = true; break;
@@ -75,7 +75,7 @@ void PrintUsage(std::FILE* to) {
                  "                     is doing (port, counters, terminals) and print it\n"
                  "      --json         with --status: the same as JSON\n"
                  "  -h, --help         print this text and exit\n"
-                 "      --version      print the version and exit\n"
+                 "  -V, --version      print the version and exit\n"
                  "\n"
                  "Starting wtalvoc where one runs stops the running one in order (exit 1).\n"
                  "SIGTERM, SIGINT and SIGHUP stop it in order too.\n"
