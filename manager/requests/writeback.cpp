@@ -75,7 +75,8 @@ int RefreshIndex(int index, int write_back) {
     if (h == nullptr) return -1;
     // Changed pages, and the header when the tree changed, go to disk, and
     // the index lock is given up: a change of this process is never thrown
-    // away, and no lock outlives the request.
+    // away, and no lock outlives the request. Written, not forced: the
+    // caller commits (CommitIndexFile) when the commit flag asks for it.
     (void)write_back;
     if (i4release_index(index) < 0) return -1;
     if (i4flush_pages(index) < 0) return -1;
@@ -92,7 +93,7 @@ int RefreshIndex(int index, int write_back) {
         h->version_locked = i4version(h);
     }
     h->eof_position = 0;
-    return CommitIndexFile(index);
+    return 0;
 }
 
 int CommitIndexFile(int index) {
