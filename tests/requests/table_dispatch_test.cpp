@@ -9,6 +9,7 @@
 #include "manager/requests/table_requests.h"
 #include "manager/runtime.h"
 #include "manager/tablestore/indexes.h"
+#include "manager/tablestore/pages.h"
 #include "manager/tablestore/store.h"
 #include "manager/tablestore/tables.h"
 #include "platform/files.h"
@@ -294,6 +295,36 @@ TEST_F(TableDispatch, FlushesFollowTheCommitFlag) {
         std::string bytes((std::istreambuf_iterator<char>(f)), {});
         EXPECT_EQ(bytes.substr(32 + 32 + 1 + 5 + 1, 4), flag ? "DDDD" : "CCCC");
     }
+}
+
+// Index pages stay cached from one request to the next while nobody
+// changes the index; a version counter moved by another program drops them.
+TEST_F(TableDispatch, PagesKeptAcrossRequestsUntilTheIndexChanges) {
+    if (!CopyFixture("PESSOA.DBF") || !CopyFixture("PESNOME.NTX"))
+        GTEST_SKIP() << "peer fixtures missing";
+    ASSERT_GE(OpenEntry(0, "PESSOA.DBF"), 0);
+    ASSERT_GE(OpenIndexEntry(1, "PESNOME.NTX"), 0);
+    std::vector<std::uint8_t> open = Name(Path("PESSOA"));
+    const std::string idx = Path("PESNOME");
+    open.insert(open.end(), idx.begin(), idx.end());
+    open.push_back(0);
+    ASSERT_EQ(Ask(42, open).code, 42);
+    const auto seek = [&] {
+        const std::int64_t before = b4pages_read();
+        EXPECT_EQ(Ask(26, {1, 0, 'B', 'R', 'U', 'N', 'O'}).data[2], 1);
+        return b4pages_read() - before;
+    };
+    seek();
+    EXPECT_EQ(seek(), 0) << "the same path read again";
+    {
+        std::fstream f(Path("PESNOME.NTX"), std::ios::in | std::ios::out | std::ios::binary);
+        f.seekg(2);
+        const int low = f.get();
+        f.seekp(2);
+        f.put(static_cast<char>(low + 1));
+    }
+    EXPECT_GT(seek(), 0) << "another program's change kept stale pages";
+    EXPECT_EQ(seek(), 0);
 }
 
 // Random requests of every table code, with random parameter bytes, texts
