@@ -293,6 +293,8 @@ void Shutdown() {
     DataFileLocks.fill(nullptr);
     TerminalLocks.fill(nullptr);
     for (OutputRecord*& r : OutputBuffer) r = nullptr;
+    // Whatever was written with the commit flag off reaches the disk now.
+    plat::FileCommitAll();
     d4close_all_tables();
     JournalStop();
 }

@@ -4,6 +4,7 @@
 #include "platform/errors.h"
 #include "platform/locks.h"
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -97,7 +98,50 @@ bool FaultHere() {
     return fault_kind == WriteFault::kFail;
 }
 
+// Handles written to since their last commit, by descriptor; a descriptor
+// past the table is taken as written (always committed when asked).
+constexpr int kTrackedFiles = 4096;
+std::array<std::uint8_t, kTrackedFiles> written{};
+long sync_count = 0;
+long call_count = 0;
+
+void MarkWritten(FileHandle handle) {
+    if (handle >= 0 && handle < kTrackedFiles) written[static_cast<std::size_t>(handle)] = 1;
+}
+
+// fdatasync of one handle, counted; devices and pipes have nothing to force.
+std::uint32_t Sync(FileHandle handle) {
+    ++sync_count;
+    ++call_count;
+    if (::fdatasync(handle) != 0 && errno != EINVAL && errno != EROFS) return FailErrno(errno);
+    if (handle < kTrackedFiles) written[static_cast<std::size_t>(handle)] = 0;
+    return kErrSuccess;
+}
+
 } // namespace
+
+long FileSyncCount() {
+    return sync_count;
+}
+
+long FileCallCount() {
+    return call_count;
+}
+
+bool FileWritten(FileHandle handle) {
+    if (handle < 0) return false;
+    return handle >= kTrackedFiles || written[static_cast<std::size_t>(handle)] != 0;
+}
+
+std::uint32_t FileCommitAll() {
+    std::uint32_t first = kErrSuccess;
+    for (int fd = 0; fd < kTrackedFiles; ++fd) {
+        if (written[static_cast<std::size_t>(fd)] == 0) continue;
+        const std::uint32_t rc = Sync(fd);
+        if (rc != kErrSuccess && first == kErrSuccess) first = rc;
+    }
+    return first;
+}
 
 void FileFaultSet(long nth, WriteFault what) {
     fault_env_read = true;
@@ -216,6 +260,7 @@ std::uint32_t FileOpen(const char* name, unsigned access, FileCreate create, Fil
 std::uint32_t FileClose(FileHandle handle) {
     if (handle < 0) return Fail(kErrInvalidHandle);
     ForgetRegions(handle); // the kernel drops its own locks with the descriptor
+    if (handle < kTrackedFiles) written[static_cast<std::size_t>(handle)] = 0;
     // After close the descriptor is gone even when close reports EINTR.
     if (::close(handle) != 0 && errno != EINTR) return FailErrno(errno);
     return kErrSuccess;
@@ -227,6 +272,7 @@ std::uint32_t FileSeek(FileHandle handle, std::int64_t offset, SeekFrom from,
     int whence = from == SeekFrom::kBegin     ? SEEK_SET
                  : from == SeekFrom::kCurrent ? SEEK_CUR
                                               : SEEK_END;
+    ++call_count;
     off_t r = ::lseek(handle, static_cast<off_t>(offset), whence);
     if (r < 0) return FailErrno(errno);
     if (position) *position = r;
@@ -240,6 +286,7 @@ std::uint32_t FileRead(FileHandle handle, void* buffer, std::uint32_t count, std
     std::uint32_t got = 0;
     auto* b = static_cast<unsigned char*>(buffer);
     while (got < count) {
+        ++call_count;
         ssize_t r = ::read(handle, b + got, count - got);
         if (r < 0) {
             if (errno == EINTR) continue;
@@ -259,9 +306,11 @@ std::uint32_t FileWrite(FileHandle handle, const void* buffer, std::uint32_t cou
     if (handle < 0) return Fail(kErrInvalidHandle);
     if (buffer == nullptr && count > 0) return Fail(kErrInvalidParameter);
     if (FaultHere()) return Fail(kErrDiskFull);
+    MarkWritten(handle);
     std::uint32_t put = 0;
     auto* b = static_cast<const unsigned char*>(buffer);
     while (put < count) {
+        ++call_count;
         ssize_t r = ::write(handle, b + put, count - put);
         if (r < 0) {
             if (errno == EINTR) continue;
@@ -283,21 +332,58 @@ std::uint32_t FileWrite(FileHandle handle, const void* buffer, std::uint32_t cou
 std::uint32_t FileReadAt(FileHandle handle, std::int64_t offset, void* buffer, std::uint32_t count,
                          std::uint32_t* done) {
     if (done) *done = 0;
-    if (std::uint32_t rc = FileSeek(handle, offset, SeekFrom::kBegin, nullptr)) return rc;
-    return FileRead(handle, buffer, count, done);
+    if (handle < 0) return Fail(kErrInvalidHandle);
+    if (offset < 0 || (buffer == nullptr && count > 0)) return Fail(kErrInvalidParameter);
+    std::uint32_t got = 0;
+    auto* b = static_cast<unsigned char*>(buffer);
+    while (got < count) {
+        ++call_count;
+        ssize_t r = ::pread(handle, b + got, count - got, static_cast<off_t>(offset + got));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            if (done) *done = got;
+            return FailErrno(errno);
+        }
+        if (r == 0) break;
+        got += static_cast<std::uint32_t>(r);
+    }
+    if (done) *done = got;
+    return kErrSuccess;
 }
 
 std::uint32_t FileWriteAt(FileHandle handle, std::int64_t offset, const void* buffer,
                           std::uint32_t count, std::uint32_t* done) {
     if (done) *done = 0;
-    if (std::uint32_t rc = FileSeek(handle, offset, SeekFrom::kBegin, nullptr)) return rc;
-    return FileWrite(handle, buffer, count, done);
+    if (handle < 0) return Fail(kErrInvalidHandle);
+    if (offset < 0 || (buffer == nullptr && count > 0)) return Fail(kErrInvalidParameter);
+    if (FaultHere()) return Fail(kErrDiskFull);
+    MarkWritten(handle);
+    std::uint32_t put = 0;
+    auto* b = static_cast<const unsigned char*>(buffer);
+    while (put < count) {
+        ++call_count;
+        ssize_t r = ::pwrite(handle, b + put, count - put, static_cast<off_t>(offset + put));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            if (done) *done = put;
+            if (errno == EBADF && ::fcntl(handle, F_GETFL) >= 0) return Fail(kErrAccessDenied);
+            return FailErrno(errno);
+        }
+        if (r == 0) {
+            if (done) *done = put;
+            return Fail(kErrDiskFull);
+        }
+        put += static_cast<std::uint32_t>(r);
+    }
+    if (done) *done = put;
+    return kErrSuccess;
 }
 
 std::uint32_t FileSize(FileHandle handle, std::int64_t* size) {
     if (size) *size = 0;
     if (handle < 0) return Fail(kErrInvalidHandle);
     struct stat st;
+    ++call_count;
     if (::fstat(handle, &st) != 0) return FailErrno(errno);
     if (size) *size = st.st_size;
     return kErrSuccess;
@@ -307,8 +393,10 @@ std::uint32_t FileTruncate(FileHandle handle, std::int64_t size) {
     if (handle < 0) return Fail(kErrInvalidHandle);
     if (size < 0) return Fail(kErrInvalidParameter);
     if (FaultHere()) return Fail(kErrDiskFull);
+    MarkWritten(handle);
     int r;
     do {
+        ++call_count;
         r = ::ftruncate(handle, static_cast<off_t>(size));
     } while (r != 0 && errno == EINTR);
     if (r != 0) return FailErrno(errno);
@@ -317,12 +405,8 @@ std::uint32_t FileTruncate(FileHandle handle, std::int64_t size) {
 
 std::uint32_t FileCommit(FileHandle handle) {
     if (handle < 0) return Fail(kErrInvalidHandle);
-    if (::fdatasync(handle) != 0) {
-        // Devices and pipes have nothing to force; that is not a failure.
-        if (errno == EINVAL || errno == EROFS) return kErrSuccess;
-        return FailErrno(errno);
-    }
-    return kErrSuccess;
+    if (!FileWritten(handle)) return kErrSuccess;
+    return Sync(handle);
 }
 
 std::uint32_t FileDelete(const char* name) {

@@ -72,9 +72,9 @@ std::uint32_t FileRead(FileHandle handle, void* buffer, std::uint32_t count, std
 std::uint32_t FileWrite(FileHandle handle, const void* buffer, std::uint32_t count,
                         std::uint32_t* done);
 
-// One seek and one read/write of the exact length at offset, the way the
-// table store moves records, headers and pages. The file position after the
-// call is offset + *done.
+// A positioned read/write of the exact length at offset (pread / pwrite,
+// resumed when partial), the way the table store moves records, headers and
+// pages. The file position is not used and stays where it was.
 std::uint32_t FileReadAt(FileHandle handle, std::int64_t offset, void* buffer, std::uint32_t count,
                          std::uint32_t* done);
 std::uint32_t FileWriteAt(FileHandle handle, std::int64_t offset, const void* buffer,
@@ -88,7 +88,25 @@ std::uint32_t FileTruncate(FileHandle handle, std::int64_t size);
 
 // Forces the file's data to disk (fdatasync). This is what "duplicate the
 // handle and close the duplicate" achieves on the PC the system came from.
+// A handle this process has not written to (FileWrite, FileWriteAt,
+// FileTruncate) since it was opened or last committed has nothing of ours to
+// force: the call then succeeds without asking the kernel.
 std::uint32_t FileCommit(FileHandle handle);
+
+// Commits every open handle written to since its last commit (the orderly
+// stop, so that what was written with the commit flag off reaches the disk).
+// Returns 0 or the first failure's error number.
+std::uint32_t FileCommitAll();
+
+// Whether the handle has been written to since it was opened or committed.
+bool FileWritten(FileHandle handle);
+
+// Counters for benchmarks and tests, since the process started: the disk
+// flushes issued (fdatasync calls), and every system call the routines of
+// this file make on an open handle (reads, writes, seeks, sizes, flushes,
+// truncations; not the name look-ups of open, exists and delete).
+long FileSyncCount();
+long FileCallCount();
 
 // Deletes the file of that name.
 std::uint32_t FileDelete(const char* name);

@@ -6,6 +6,7 @@
 // manager's request ends (d4unlock_all: the index and record locks given up,
 // changed pages and headers written), so the figure includes the cost of the
 // byte-range locks other programs see; :0 keeps the locks across operations.
+// calls_per_op counts the system calls of the platform's file routines.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <string>
 
 #include "manager/tablestore/fields.h"
+#include "platform/files.h"
 #include "manager/tablestore/indexes.h"
 #include "manager/tablestore/store.h"
 #include "manager/tablestore/tables.h"
@@ -71,8 +73,13 @@ Fixture& fixture() {
     return f;
 }
 
+long calls_before = 0;
+
 void report_reads(benchmark::State& state, std::int64_t before) {
     state.SetItemsProcessed(state.iterations());
+    state.counters["calls_per_op"] = benchmark::Counter(
+        static_cast<double>(plat::FileCallCount() - calls_before) /
+        static_cast<double>(state.iterations()));
     state.counters["pages_read_per_op"] = benchmark::Counter(
         static_cast<double>(b4pages_read() - before) / static_cast<double>(state.iterations()));
 }
@@ -83,6 +90,7 @@ void BM_SeekCode(benchmark::State& state) {
     i4select_index(f.by_code);
     std::mt19937 rng(1);
     const std::int64_t before = b4pages_read();
+    calls_before = plat::FileCallCount();
     for (auto _ : state) {
         const std::string key = code_of(rng() % kRecords + 1);
         benchmark::DoNotOptimize(i4seek_text(key.c_str()));
@@ -99,6 +107,7 @@ void BM_SeekValue(benchmark::State& state) {
     i4select_index(f.by_value);
     std::mt19937 rng(2);
     const std::int64_t before = b4pages_read();
+    calls_before = plat::FileCallCount();
     for (auto _ : state) {
         benchmark::DoNotOptimize(
             i4seek_number(static_cast<double>(rng() % 2000001) / 100.0 - 10000.0));
@@ -115,6 +124,7 @@ void BM_SkipKeyOrder(benchmark::State& state) {
     i4select_index(f.by_code);
     d4goto_first();
     const std::int64_t before = b4pages_read();
+    calls_before = plat::FileCallCount();
     for (auto _ : state) {
         if (d4skip_records(1) != 0) d4goto_first();
         if (state.range(0) != 0) d4unlock_all();
@@ -130,6 +140,7 @@ void BM_Append(benchmark::State& state) {
     i4select_index(f.by_code);
     unsigned n = 5000000;
     const std::int64_t before = b4pages_read();
+    calls_before = plat::FileCallCount();
     for (auto _ : state) {
         d4blank_record();
         f4put_text(f4ref("CODIGO"), code_of(++n).c_str());
@@ -149,6 +160,7 @@ void BM_KeyChange(benchmark::State& state) {
     std::mt19937 rng(3);
     unsigned n = 9000000;
     const std::int64_t before = b4pages_read();
+    calls_before = plat::FileCallCount();
     for (auto _ : state) {
         const int r = static_cast<int>(rng() % kRecords) + 1;
         d4goto_record(r);

@@ -115,7 +115,11 @@ void SaveContext(int code, int slot) {
     d4flush_table(TerminalFile[s]);
     if (IsRecordChangingCode(code)) {
         if (d4at_start() == 0 && d4at_end() == 0) d4write_record(d4record_number());
-        if (code != 20 && code != 21) {
+        // With the commit flag on, every file the request wrote is forced to
+        // disk before the answer; a file it did not write costs nothing.
+        if (code == 20 || code == 21) {
+            if (CommitAfterWrite != 0) CommitTableFile();
+        } else {
             WriteTableHeader(CommitAfterWrite);
             // Every index of the table took the new or changed keys, not only
             // the one the terminal walks: all of them go to disk now, or other
@@ -128,6 +132,7 @@ void SaveContext(int code, int slot) {
                 if (h == nullptr) break;
                 const int next = h->next;
                 RefreshIndex(i, 1);
+                if (CommitAfterWrite != 0) CommitIndexFile(i);
                 i = next;
             }
         }

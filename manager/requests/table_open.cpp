@@ -158,11 +158,10 @@ void CloseTable(std::uint16_t address, std::uint8_t* data, int /*length*/, int s
             d4write_record(current);
         }
         WriteTableHeader(CommitAfterWriteFlag());
-        CommitTableFile();
         if (TerminalIndex[slot] != -1) {
             i4select_index(TerminalIndex[slot]);
             RefreshIndex(TerminalIndex[slot], 1);
-            CommitIndexFile(TerminalIndex[slot]);
+            if (CommitAfterWriteFlag() != 0) CommitIndexFile(TerminalIndex[slot]);
         }
         if (RefreshTableHeader() >= TerminalRecord[slot]) {
             d4goto_record(TerminalRecord[slot]);

@@ -75,24 +75,19 @@ int RefreshIndex(int index, int write_back) {
     if (h == nullptr) return -1;
     // Changed pages, and the header when the tree changed, go to disk, and
     // the index lock is given up: a change of this process is never thrown
-    // away, and no lock outlives the request.
+    // away, and no lock outlives the request. Written, not forced: the
+    // caller commits (CommitIndexFile) when the commit flag asks for it.
     (void)write_back;
     if (i4release_index(index) < 0) return -1;
-    if (i4flush_pages(index) < 0) return -1;
+    if (i4write_pages(index) < 0) return -1;
+    // The pages stay cached for the next request: the index lock's next
+    // taking compares the version counter, the root and the free-page field
+    // on disk with the header kept here (ours as of the last lock, with our
+    // own change counted) and drops them all when anybody changed any.
+    i4forget_path(index);
     h = i4index(index);
-    // The header as it is on disk now (another program may have changed it).
-    std::uint8_t header[i4header_size];
-    std::uint32_t done = 0;
-    plat::FileReadAt(h->file, 0, header, i4header_size, &done);
-    PageGeometry g{};
-    if (done == i4header_size && i4header_valid(header, &g) &&
-        g.key_length == h->geometry.key_length && g.max_keys == h->geometry.max_keys) {
-        std::memcpy(h->header, header, i4header_size);
-        if (b4get16(h->header + i4h_signature) == 0x106) b4put16(h->header + i4h_unique, 1);
-        h->version_locked = i4version(h);
-    }
     h->eof_position = 0;
-    return CommitIndexFile(index);
+    return 0;
 }
 
 int CommitIndexFile(int index) {

@@ -97,24 +97,14 @@ std::int64_t u4read_at(int file, std::int64_t offset, void* buffer, std::uint32_
     return done;
 }
 
-namespace {
-
-// Whether the file position can be set to offset (the platform's exact
-// calls seek first; a refused seek is reported as the seek's failure).
-bool seek_ok(int file, std::int64_t offset) {
-    return offset >= 0 && plat::FileSeek(file, offset, plat::SeekFrom::kBegin, nullptr) == 0;
-}
-
-} // namespace
-
 int u4read_exact(int file, std::int64_t offset, void* buffer, std::uint32_t count, const char* name,
                  const char* extra1, const char* extra2) {
-    if (!seek_ok(file, offset)) {
+    if (offset < 0) {
         e4error_report(err4seek, name, extra1, extra2, nullptr);
         return -1;
     }
     std::uint32_t done = 0;
-    if (plat::FileRead(file, buffer, count, &done) != 0 || done != count) {
+    if (plat::FileReadAt(file, offset, buffer, count, &done) != 0 || done != count) {
         e4error_report(err4read, name, extra1, extra2, nullptr);
         return -1;
     }
@@ -138,7 +128,7 @@ long u4write_failures() {
 
 int u4write_exact(int file, std::int64_t offset, const void* buffer, std::uint32_t count,
                   const char* name, const char* extra1, const char* extra2) {
-    if (!seek_ok(file, offset)) {
+    if (offset < 0) {
         ++write_failures;
         e4error_report(err4seek, name, extra1, extra2, nullptr);
         return -1;

@@ -42,7 +42,7 @@ int u4close_file(int file);
 // caller decides: the table store treats it as error 950).
 std::int64_t u4file_size(int file);
 
-// One seek and one read of exactly count bytes at offset. A refused seek is
+// One positioned read of exactly count bytes at offset. A negative offset is
 // error 150, fewer bytes than asked error 140; both are reported with the
 // file name followed by the extra texts (each may be null, then omitted).
 // Returns 0 / -1.
@@ -50,11 +50,11 @@ int u4read_exact(int file, std::int64_t offset, void* buffer, std::uint32_t coun
                  const char* extra1 = nullptr, const char* extra2 = nullptr);
 
 // As u4read_exact without reporting: returns the number of bytes read, or -1
-// when the seek or the read failed.
+// when the read failed.
 std::int64_t u4read_at(int file, std::int64_t offset, void* buffer, std::uint32_t count);
 
-// One seek and one write of exactly count bytes at offset: error 150 for the
-// seek, 160 for a short write, reported like u4read_exact. Returns 0 / -1.
+// One positioned write of exactly count bytes at offset: error 150 for a
+// negative offset, 160 for a short write, reported like u4read_exact. Returns 0 / -1.
 int u4write_exact(int file, std::int64_t offset, const void* buffer, std::uint32_t count,
                   const char* name, const char* extra1 = nullptr, const char* extra2 = nullptr);
 

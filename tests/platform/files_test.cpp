@@ -35,7 +35,7 @@ TEST_F(Files, CreateWriteReadSeekAndExactCounts) {
     ASSERT_EQ(FileReadAt(h, 2, buf, 3, &done), 0u);
     EXPECT_EQ(std::string(buf, done), "llo");
     ASSERT_EQ(FileSeek(h, 0, SeekFrom::kCurrent, &pos), 0u);
-    EXPECT_EQ(pos, 5); // the position follows a positioned read
+    EXPECT_EQ(pos, 11); // a positioned read leaves the position alone
     ASSERT_EQ(FileWriteAt(h, 0, "J", 1, &done), 0u);
     std::int64_t size = 0;
     ASSERT_EQ(FileSize(h, &size), 0u);
@@ -120,6 +120,44 @@ TEST_F(Files, ErrorNumbers) {
     EXPECT_EQ(FileWrite(h, "z", 1, &done), kErrAccessDenied);
     EXPECT_EQ(done, 0u);
     FileClose(h);
+}
+
+// A commit flushes only a handle written to since its last commit; the
+// positioned calls leave the file position alone; every call is counted.
+TEST_F(Files, CommitOnlyWhatWasWrittenAndCountCalls) {
+    FileOwner a, b;
+    ASSERT_EQ(FileOpen("A.BIN", kAccessReadWrite, FileCreate::kCreateNew, &a.handle), 0u);
+    ASSERT_EQ(FileOpen("B.BIN", kAccessReadWrite, FileCreate::kCreateNew, &b.handle), 0u);
+    const long syncs = FileSyncCount();
+    EXPECT_EQ(FileCommit(a.handle), 0u);
+    EXPECT_EQ(FileSyncCount(), syncs) << "nothing written, nothing to flush";
+
+    std::uint32_t done = 0;
+    const long calls = FileCallCount();
+    ASSERT_EQ(FileWriteAt(a.handle, 4, "abcd", 4, &done), 0u);
+    EXPECT_EQ(FileCallCount(), calls + 1) << "one positioned write, no seek";
+    char buf[8] = {};
+    ASSERT_EQ(FileReadAt(a.handle, 2, buf, 8, &done), 0u);
+    EXPECT_EQ(done, 6u);
+    EXPECT_EQ(std::string(buf + 2, 4), "abcd");
+    std::int64_t pos = -1;
+    ASSERT_EQ(FileSeek(a.handle, 0, SeekFrom::kCurrent, &pos), 0u);
+    EXPECT_EQ(pos, 0);
+    EXPECT_TRUE(FileWritten(a.handle));
+    EXPECT_FALSE(FileWritten(b.handle));
+    EXPECT_EQ(FileCommit(a.handle), 0u);
+    EXPECT_EQ(FileCommit(a.handle), 0u);
+    EXPECT_EQ(FileSyncCount(), syncs + 1);
+    EXPECT_FALSE(FileWritten(a.handle));
+
+    // A truncation is a write; the orderly stop flushes every written handle.
+    ASSERT_EQ(FileTruncate(b.handle, 100), 0u);
+    ASSERT_EQ(FileWrite(a.handle, "x", 1, &done), 0u);
+    EXPECT_EQ(FileCommitAll(), 0u);
+    EXPECT_EQ(FileSyncCount(), syncs + 3);
+    EXPECT_EQ(FileCommitAll(), 0u);
+    EXPECT_EQ(FileSyncCount(), syncs + 3);
+    EXPECT_NE(FileReadAt(a.handle, -1, buf, 1, &done), 0u);
 }
 
 TEST(ErrorMapping, ErrnoValuesAndThreadLocality) {

@@ -9,8 +9,10 @@
 #include "manager/requests/table_requests.h"
 #include "manager/runtime.h"
 #include "manager/tablestore/indexes.h"
+#include "manager/tablestore/pages.h"
 #include "manager/tablestore/store.h"
 #include "manager/tablestore/tables.h"
+#include "platform/files.h"
 #include "tests/requests/table_files.h"
 
 #include <gtest/gtest.h>
@@ -264,6 +266,65 @@ TEST_F(TableDispatch, SeekOutcomesOnAPeerTextIndex) {
     EXPECT_NE(TerminalIndex[0], nome);
     EXPECT_EQ(Ask(17, Name("NOSUCH")).code, 14);
     EXPECT_EQ(TerminalIndex[0], -1);
+}
+
+// A request that changes nothing flushes nothing; a field update is flushed
+// before its answer only with the commit flag on, and always reaches the file.
+TEST_F(TableDispatch, FlushesFollowTheCommitFlag) {
+    linetest::WriteTable(Path("T.DBF"), {{"CODE", 'C', 4}}, {"AAAA", "BBBB"});
+    const int t = OpenEntry(0, "T.DBF");
+    ASSERT_GE(t, 0);
+    ASSERT_EQ(Ask(16, Name(Path("T"))).code, 16);
+    const int file = d4table(t)->file;
+    const auto update = [&](const std::string& value) {
+        std::vector<std::uint8_t> d{0, 0, 'C', 'O', 'D', 'E', 0};
+        d.insert(d.end(), value.begin(), value.end());
+        d.push_back(0);
+        return Ask(19, d).code;
+    };
+    for (const std::uint8_t flag : {0, 1}) {
+        CommitAfterWrite = flag;
+        plat::FileCommitAll();
+        const long syncs = plat::FileSyncCount();
+        ASSERT_EQ(Ask(22, {0, 0, '2', 0}).code, 22);
+        EXPECT_EQ(plat::FileSyncCount(), syncs) << "a goto flushed, flag " << int(flag);
+        ASSERT_EQ(update(flag ? "DDDD" : "CCCC"), 19);
+        EXPECT_EQ(plat::FileSyncCount() - syncs, flag ? 1 : 0);
+        EXPECT_EQ(plat::FileWritten(file), flag == 0);
+        std::ifstream f(Path("T.DBF"), std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(f)), {});
+        EXPECT_EQ(bytes.substr(32 + 32 + 1 + 5 + 1, 4), flag ? "DDDD" : "CCCC");
+    }
+}
+
+// Index pages stay cached from one request to the next while nobody
+// changes the index; a version counter moved by another program drops them.
+TEST_F(TableDispatch, PagesKeptAcrossRequestsUntilTheIndexChanges) {
+    if (!CopyFixture("PESSOA.DBF") || !CopyFixture("PESNOME.NTX"))
+        GTEST_SKIP() << "peer fixtures missing";
+    ASSERT_GE(OpenEntry(0, "PESSOA.DBF"), 0);
+    ASSERT_GE(OpenIndexEntry(1, "PESNOME.NTX"), 0);
+    std::vector<std::uint8_t> open = Name(Path("PESSOA"));
+    const std::string idx = Path("PESNOME");
+    open.insert(open.end(), idx.begin(), idx.end());
+    open.push_back(0);
+    ASSERT_EQ(Ask(42, open).code, 42);
+    const auto seek = [&] {
+        const std::int64_t before = b4pages_read();
+        EXPECT_EQ(Ask(26, {1, 0, 'B', 'R', 'U', 'N', 'O'}).data[2], 1);
+        return b4pages_read() - before;
+    };
+    seek();
+    EXPECT_EQ(seek(), 0) << "the same path read again";
+    {
+        std::fstream f(Path("PESNOME.NTX"), std::ios::in | std::ios::out | std::ios::binary);
+        f.seekg(2);
+        const int low = f.get();
+        f.seekp(2);
+        f.put(static_cast<char>(low + 1));
+    }
+    EXPECT_GT(seek(), 0) << "another program's change kept stale pages";
+    EXPECT_EQ(seek(), 0);
 }
 
 // Random requests of every table code, with random parameter bytes, texts
