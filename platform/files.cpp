@@ -279,15 +279,20 @@ std::uint32_t FileSeek(FileHandle handle, std::int64_t offset, SeekFrom from,
     return kErrSuccess;
 }
 
-std::uint32_t FileRead(FileHandle handle, void* buffer, std::uint32_t count, std::uint32_t* done) {
-    if (done) *done = 0;
-    if (handle < 0) return Fail(kErrInvalidHandle);
-    if (buffer == nullptr && count > 0) return Fail(kErrInvalidParameter);
+namespace {
+
+// The loops behind the reads and writes: at the file position when offset is
+// negative, else at offset (without moving the position). Interrupted or
+// partial transfers are resumed; *done gets what moved.
+std::uint32_t ReadLoop(FileHandle handle, std::int64_t offset, void* buffer, std::uint32_t count,
+                       std::uint32_t* done) {
     std::uint32_t got = 0;
     auto* b = static_cast<unsigned char*>(buffer);
     while (got < count) {
         ++call_count;
-        ssize_t r = ::read(handle, b + got, count - got);
+        const ssize_t r =
+            offset < 0 ? ::read(handle, b + got, count - got)
+                       : ::pread(handle, b + got, count - got, static_cast<off_t>(offset + got));
         if (r < 0) {
             if (errno == EINTR) continue;
             if (done) *done = got;
@@ -300,18 +305,17 @@ std::uint32_t FileRead(FileHandle handle, void* buffer, std::uint32_t count, std
     return kErrSuccess;
 }
 
-std::uint32_t FileWrite(FileHandle handle, const void* buffer, std::uint32_t count,
-                        std::uint32_t* done) {
-    if (done) *done = 0;
-    if (handle < 0) return Fail(kErrInvalidHandle);
-    if (buffer == nullptr && count > 0) return Fail(kErrInvalidParameter);
+std::uint32_t WriteLoop(FileHandle handle, std::int64_t offset, const void* buffer,
+                        std::uint32_t count, std::uint32_t* done) {
     if (FaultHere()) return Fail(kErrDiskFull);
     MarkWritten(handle);
     std::uint32_t put = 0;
     auto* b = static_cast<const unsigned char*>(buffer);
     while (put < count) {
         ++call_count;
-        ssize_t r = ::write(handle, b + put, count - put);
+        const ssize_t r =
+            offset < 0 ? ::write(handle, b + put, count - put)
+                       : ::pwrite(handle, b + put, count - put, static_cast<off_t>(offset + put));
         if (r < 0) {
             if (errno == EINTR) continue;
             if (done) *done = put;
@@ -329,26 +333,29 @@ std::uint32_t FileWrite(FileHandle handle, const void* buffer, std::uint32_t cou
     return kErrSuccess;
 }
 
+} // namespace
+
+std::uint32_t FileRead(FileHandle handle, void* buffer, std::uint32_t count, std::uint32_t* done) {
+    if (done) *done = 0;
+    if (handle < 0) return Fail(kErrInvalidHandle);
+    if (buffer == nullptr && count > 0) return Fail(kErrInvalidParameter);
+    return ReadLoop(handle, -1, buffer, count, done);
+}
+
+std::uint32_t FileWrite(FileHandle handle, const void* buffer, std::uint32_t count,
+                        std::uint32_t* done) {
+    if (done) *done = 0;
+    if (handle < 0) return Fail(kErrInvalidHandle);
+    if (buffer == nullptr && count > 0) return Fail(kErrInvalidParameter);
+    return WriteLoop(handle, -1, buffer, count, done);
+}
+
 std::uint32_t FileReadAt(FileHandle handle, std::int64_t offset, void* buffer, std::uint32_t count,
                          std::uint32_t* done) {
     if (done) *done = 0;
     if (handle < 0) return Fail(kErrInvalidHandle);
     if (offset < 0 || (buffer == nullptr && count > 0)) return Fail(kErrInvalidParameter);
-    std::uint32_t got = 0;
-    auto* b = static_cast<unsigned char*>(buffer);
-    while (got < count) {
-        ++call_count;
-        ssize_t r = ::pread(handle, b + got, count - got, static_cast<off_t>(offset + got));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            if (done) *done = got;
-            return FailErrno(errno);
-        }
-        if (r == 0) break;
-        got += static_cast<std::uint32_t>(r);
-    }
-    if (done) *done = got;
-    return kErrSuccess;
+    return ReadLoop(handle, offset, buffer, count, done);
 }
 
 std::uint32_t FileWriteAt(FileHandle handle, std::int64_t offset, const void* buffer,
@@ -356,27 +363,7 @@ std::uint32_t FileWriteAt(FileHandle handle, std::int64_t offset, const void* bu
     if (done) *done = 0;
     if (handle < 0) return Fail(kErrInvalidHandle);
     if (offset < 0 || (buffer == nullptr && count > 0)) return Fail(kErrInvalidParameter);
-    if (FaultHere()) return Fail(kErrDiskFull);
-    MarkWritten(handle);
-    std::uint32_t put = 0;
-    auto* b = static_cast<const unsigned char*>(buffer);
-    while (put < count) {
-        ++call_count;
-        ssize_t r = ::pwrite(handle, b + put, count - put, static_cast<off_t>(offset + put));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            if (done) *done = put;
-            if (errno == EBADF && ::fcntl(handle, F_GETFL) >= 0) return Fail(kErrAccessDenied);
-            return FailErrno(errno);
-        }
-        if (r == 0) {
-            if (done) *done = put;
-            return Fail(kErrDiskFull);
-        }
-        put += static_cast<std::uint32_t>(r);
-    }
-    if (done) *done = put;
-    return kErrSuccess;
+    return WriteLoop(handle, offset, buffer, count, done);
 }
 
 std::uint32_t FileSize(FileHandle handle, std::int64_t* size) {
