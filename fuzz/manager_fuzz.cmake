@@ -9,6 +9,6 @@ file(GLOB FUZZ_MANAGER_SOURCES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/manager/tablestore/*.cpp)
 list(REMOVE_ITEM FUZZ_MANAGER_SOURCES ${CMAKE_SOURCE_DIR}/manager/main.cpp)
 add_library(manager_fuzz STATIC ${FUZZ_MANAGER_SOURCES} ${CMAKE_SOURCE_DIR}/tools/dbftool/create.cpp
-  ${CMAKE_SOURCE_DIR}/fuzz/common/data_directory.cpp)
+  ${CMAKE_SOURCE_DIR}/tools/dbftool/options.cpp ${CMAKE_SOURCE_DIR}/fuzz/common/data_directory.cpp)
 target_compile_options(manager_fuzz PRIVATE -fsanitize=fuzzer-no-link)
-target_link_libraries(manager_fuzz PUBLIC platform serilo_core)
+target_link_libraries(manager_fuzz PUBLIC platform platform_x11 serilo_core)

@@ -401,11 +401,15 @@ int d4close_table() {
 }
 
 int d4close_all_tables() {
+    // A table that closes with an error (its stamp refused under another
+    // program's or a terminal's lock) is closed all the same: the others are
+    // still closed, and the result says that one failed.
+    int result = 0;
     while (g4.table_head >= 0) {
         if (d4table(g4.selected_table) == nullptr) g4.selected_table = g4.table_head;
-        if (d4close_table() < 0) return -1;
+        if (d4close_table() < 0) result = -1;
     }
-    return 0;
+    return result;
 }
 
 int d4record_count() {
