@@ -95,15 +95,7 @@ bool WriteAt(std::int64_t offset, const std::uint8_t* p, std::uint32_t n) {
 void Log(const char* text) {
     std::fprintf(stderr, "wtalvoc: %s\n", text);
     char line[512];
-    const std::size_t length = FormatStoreLogLine(text, line, sizeof line);
-    plat::FileHandle file = plat::kNoFile;
-    if (plat::FileOpen(kStoreLogFile, plat::kAccessWrite, plat::FileCreate::kOpenAlways, &file) !=
-        0)
-        return;
-    std::uint32_t done = 0;
-    if (plat::FileSeek(file, 0, plat::SeekFrom::kEnd, nullptr) == 0)
-        plat::FileWrite(file, line, static_cast<std::uint32_t>(length), &done);
-    plat::FileClose(file);
+    AppendToStoreLog(line, FormatStoreLogLine(text, line, sizeof line));
 }
 
 // Writes the header with the state and the sequence bytes kept.

@@ -48,6 +48,12 @@ void WriteReport(int, const char* report) {
     // Standard error gets the line with a plain line end.
     std::fprintf(stderr, "wtalvoc: %.*s\n", static_cast<int>(length > 2 ? length - 2 : 0), line);
     std::fflush(stderr);
+    AppendToStoreLog(line, length);
+}
+
+} // namespace
+
+void AppendToStoreLog(const char* line, std::size_t length) {
     plat::FileHandle file = plat::kNoFile;
     if (plat::FileOpen(kStoreLogFile, plat::kAccessWrite, plat::FileCreate::kOpenAlways, &file) !=
         0)
@@ -57,8 +63,6 @@ void WriteReport(int, const char* report) {
         plat::FileWrite(file, line, static_cast<std::uint32_t>(length), &done);
     plat::FileClose(file);
 }
-
-} // namespace
 
 std::size_t FormatStoreLogLine(const char* report, char* out, std::size_t out_size,
                                const char* context) {

@@ -21,6 +21,10 @@ void StartStoreLog();
 std::size_t FormatStoreLogLine(const char* report, char* out, std::size_t out_size,
                                const char* context = nullptr);
 
+// Appends a line made by FormatStoreLogLine to TableErrors.txt; a log that
+// cannot be opened or written is passed over.
+void AppendToStoreLog(const char* line, std::size_t length);
+
 // Copies report into out (cut to fit, terminated), each line that is the
 // store's spelling of a configured data file (upper case, with its default
 // extension) given as the configuration wrote that name.
