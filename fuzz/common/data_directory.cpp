@@ -13,9 +13,11 @@
 #include <vector>
 
 #include "manager/config.h"
+#include "manager/runtime.h"
 #include "manager/tablestore/store.h"
 #include "manager/tablestore/tables.h"
 #include "platform/devices.h"
+#include "platform/files.h"
 #include "tools/dbftool/dbftool.h"
 
 namespace fuzzdata {
@@ -162,6 +164,15 @@ void Enter() {
 
 void Leave() {
     if (::chdir(g_home) != 0) std::abort();
+}
+
+void CloseManagerFiles() {
+    for (int j = 0; j < kDataFiles; ++j)
+        if (Config.DataFileKind[j] == 'A' && DataFileHandle[std::size_t(j)] >= 0)
+            plat::FileClose(DataFileHandle[std::size_t(j)]);
+    d4close_all_tables();
+    d4reset_store();
+    ResetRuntimeTables();
 }
 
 } // namespace fuzzdata

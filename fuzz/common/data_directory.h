@@ -28,4 +28,8 @@ void Enter();
 // and its findings are named from there).
 void Leave();
 
+// Closes what the manager opened for an input (its text files, tables and
+// indexes) and resets the store and the runtime tables for the next one.
+void CloseManagerFiles();
+
 } // namespace fuzzdata

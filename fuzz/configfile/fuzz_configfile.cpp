@@ -65,15 +65,6 @@ void CheckPolledList() {
     if (PolledCount != n) std::abort();
 }
 
-void CloseEverything() {
-    for (int j = 0; j < kDataFiles; ++j)
-        if (Config.DataFileKind[j] == 'A' && DataFileHandle[std::size_t(j)] >= 0)
-            plat::FileClose(DataFileHandle[std::size_t(j)]);
-    d4close_all_tables();
-    d4reset_store();
-    ResetRuntimeTables();
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -113,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             BuildPolledList();
             CheckPolledList();
         }
-        CloseEverything();
+        fuzzdata::CloseManagerFiles();
     }
     fuzzdata::Leave();
     return 0;

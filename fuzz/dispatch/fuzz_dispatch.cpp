@@ -128,12 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     FreeOutputDevice(kNoSlot);
-    for (int j = 0; j < kDataFiles; ++j)
-        if (Config.DataFileKind[j] == 'A' && DataFileHandle[std::size_t(j)] >= 0)
-            plat::FileClose(DataFileHandle[std::size_t(j)]);
-    d4close_all_tables();
-    d4reset_store();
-    ResetRuntimeTables();
+    fuzzdata::CloseManagerFiles();
     fuzzdata::Leave();
     return 0;
 }

@@ -20,16 +20,22 @@ using Clock = std::chrono::steady_clock;
 constexpr std::int64_t kBase = 1000000000;
 enum Seen { kFree = 0, kWrite = 1, kRead = 2, kError = 3 };
 
+// The lock record of [offset, offset + length) with the type given.
+struct flock Range(short type, std::int64_t offset, std::int64_t length) {
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = offset;
+    fl.l_len = length;
+    return fl;
+}
+
 // What another process's query finds on [offset, offset + length).
 Seen SeenBy(const std::string& path, std::int64_t offset, std::int64_t length, int cmd) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         const int fd = ::open(path.c_str(), O_RDWR);
-        struct flock fl {};
-        fl.l_type = F_WRLCK;
-        fl.l_whence = SEEK_SET;
-        fl.l_start = offset;
-        fl.l_len = length;
+        struct flock fl = Range(F_WRLCK, offset, length);
         if (fd < 0 || ::fcntl(fd, cmd, &fl) != 0) ::_exit(kError);
         ::_exit(fl.l_type == F_UNLCK ? kFree : fl.l_type == F_WRLCK ? kWrite : kRead);
     }
@@ -54,11 +60,7 @@ struct Holder {
         pid = ::fork();
         if (pid == 0) {
             const int fd = ::open(path.c_str(), O_RDWR);
-            struct flock fl {};
-            fl.l_type = type;
-            fl.l_whence = SEEK_SET;
-            fl.l_start = offset;
-            fl.l_len = length;
+            struct flock fl = Range(type, offset, length);
             const char ok = fd >= 0 && ::fcntl(fd, F_SETLK, &fl) == 0 ? 'y' : 'n';
             (void)!::write(p[1], &ok, 1);
             ::usleep(static_cast<useconds_t>(ms) * 1000);

@@ -48,18 +48,10 @@ constexpr Command kCommands[] = {
 } // namespace
 
 int main(int argc, char** argv) {
-    static const option kLong[] = {
-        {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'V'}, {}};
     // Options before the command are the program's own; the rest are the
     // command's.
-    for (int c; (c = getopt_long(argc, argv, "+hV", kLong, nullptr)) != -1;) {
-        if (c == 'h') {
-            std::fputs(kUsage, stdout);
-            return std::fflush(stdout) == 0 ? 0 : 1;
-        }
-        if (c == 'V') return ToolVersion("dbftool");
-        return ToolUsageError("dbftool");
-    }
+    if (const int done = ToolHelpAndVersion(argc, argv, "dbftool", kUsage, true); done >= 0)
+        return done;
     if (optind >= argc) {
         std::fputs("dbftool: no command given\n", stderr);
         return ToolUsageError("dbftool");

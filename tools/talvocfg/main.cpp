@@ -119,16 +119,8 @@ int Dump(const char* path) {
 } // namespace
 
 int main(int argc, char** argv) {
-    static const option kLong[] = {
-        {"help", no_argument, nullptr, 'h'}, {"version", no_argument, nullptr, 'V'}, {}};
-    for (int c; (c = getopt_long(argc, argv, "hV", kLong, nullptr)) != -1;) {
-        if (c == 'h') {
-            std::fputs(kUsage, stdout);
-            return std::fflush(stdout) == 0 ? 0 : 1;
-        }
-        if (c == 'V') return ToolVersion("talvocfg");
-        return ToolUsageError("talvocfg");
-    }
+    if (const int done = ToolHelpAndVersion(argc, argv, "talvocfg", kUsage, false); done >= 0)
+        return done;
     const int n = argc - optind;
     char** args = argv + optind;
     if (n == 3 && std::strcmp(args[0], "build") == 0) return Build(args[1], args[2]);
