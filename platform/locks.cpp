@@ -46,7 +46,10 @@ bool Overlaps(const Region& r, std::uint64_t offset, std::uint64_t length) {
     return offset < r.offset + r.length && r.offset < offset + length;
 }
 
+long g_lock_calls = 0;
+
 int SetLock(FileHandle handle, short type, std::uint64_t offset, std::uint64_t length) {
+    ++g_lock_calls;
     struct flock fl {};
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
@@ -70,6 +73,10 @@ int TryKernel(FileHandle handle, LockMode mode, std::uint64_t offset, std::uint6
 }
 
 } // namespace
+
+long LockCallCount() {
+    return g_lock_calls;
+}
 
 std::uint32_t LockRegion(FileHandle handle, std::uint64_t offset, std::uint64_t length) {
     return LockRegionAs(handle, offset, length, LockMode::kExclusive, 0, 0);

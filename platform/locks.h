@@ -61,6 +61,10 @@ std::uint32_t UnlockRegion(FileHandle handle, std::uint64_t offset, std::uint64_
 // Forgets every region of the handle; FileClose calls it before closing.
 void ForgetRegions(FileHandle handle);
 
+// Lock and unlock calls made to the kernel since the process started (one
+// per try: a wait that retries counts every try), for benchmarks.
+long LockCallCount();
+
 // Most regions the process may hold at once, over all files.
 inline constexpr int kMaxLockedRegions = 4096;
 
