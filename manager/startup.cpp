@@ -152,6 +152,23 @@ void ShowFailure(const char* text) {
 
 } // namespace
 
+// The table store as the manager runs it: one table and one index slot to
+// start with (the pools grow by five as terminals' tables open), a 256-byte
+// expression work buffer, and a page pool of 25 slots that may grow to
+// kPageBudget slots (about 8.5 MB of 1,044-byte slots), no index keeping
+// more than kPagesPerIndex pages (about 1 MB). 1,024 pages hold every branch
+// page of a 1,000,000-record index with keys of up to about 20 bytes (the
+// levels above the leaves are some 3 % of its pages) and the leaves used
+// last, so that a seek reads its leaf and little else; eight such indexes
+// fit the budget, and more share it, the oldest cached page giving way.
+constexpr int kPageBudget = 8192;
+constexpr int kPagesPerIndex = 1024;
+
+int StartTableStore() {
+    if (d4initialize(1, 1, 25, 256, 0) != 0) return -1;
+    return d4set_page_budget(kPageBudget, kPagesPerIndex);
+}
+
 bool Initialise() {
     if (!ReadConfiguration(MessageBuffer)) {
         TellConfigFailure();
@@ -161,7 +178,7 @@ bool Initialise() {
     DataFileHandle.fill(-1);
     DataFileLocks.fill(nullptr);
     OutputBuffer.fill(nullptr);
-    if (d4initialize(1, 1, 25, 256, 0) != 0) {
+    if (StartTableStore() != 0) {
         SetMessage(kStoreNoMemory);
         return false;
     }

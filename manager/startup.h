@@ -10,6 +10,10 @@
 // the failure stays open; the program then ends).
 bool Initialise();
 
+// Starts the table store with the manager's pools and page budget (benchmarks
+// and tests set the store up through it too). 0 / -1.
+int StartTableStore();
+
 // Chooses the port: the last enabled of COM1..COM4 becomes PortName, and its
 // base address PortBase. No port enabled leaves PortName empty.
 void ChoosePort();

@@ -79,6 +79,15 @@ void DiscardHeldAnswer() {
     held = false;
 }
 
+namespace {
+
+// The codes that change the terminal's current record in place.
+bool IsCurrentRecordChange(int code) {
+    return code == 19 || code == 47 || code == 20 || code == 21;
+}
+
+} // namespace
+
 int RestoreContext(int code, int slot) {
     if (slot < 0 || slot >= kSlots) return 0;
     const auto s = static_cast<std::size_t>(slot);
@@ -89,7 +98,9 @@ int RestoreContext(int code, int slot) {
         return IsLockCode(code) && TerminalFileKind[s] == kKindText;
     if (d4table(TerminalFile[s]) == nullptr) return 0;
     d4select_table(TerminalFile[s]);
-    RefreshTableHeader();
+    // The record count is taken from the file once in each request (other
+    // programs append between requests).
+    d4forget_count();
     if (TerminalIndex[s] != -1)
         i4select_index(TerminalIndex[s]);
     else
@@ -99,6 +110,10 @@ int RestoreContext(int code, int slot) {
         d4goto_last();
         d4skip_records(1);
         ReleaseLocks(TerminalLocks[s], slot);
+    } else if (IsCurrentRecordChange(code)) {
+        // The record is read under the lock its write takes, so the write
+        // replaces what was read and need not read it again.
+        d4goto_record_for_change(TerminalRecord[s]);
     } else {
         d4goto_record(TerminalRecord[s]);
     }

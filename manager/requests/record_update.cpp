@@ -77,29 +77,54 @@ void StoreAndAnswer(std::uint16_t address, std::uint8_t* data, int length, int s
     SendRecordReply(address, data, code, status);
 }
 
+// Appends a record that carries the pairs from offset `at`: the record is
+// built in the buffer and appended once, so that every index takes its final
+// key once (the same record on disk as a blank append whose fields are then
+// stored). A refused pair keeps the values stored before it, as a store into
+// an appended record would. The reply's status as StoreAndAnswer's. False
+// when nothing was appended.
+bool AppendAndAnswer(std::uint16_t address, std::uint8_t* data, int length, int slot,
+                     std::uint8_t code, int at) {
+    std::uint8_t status = kRefused;
+    const int table = d4select_table(-1);
+    bool appended = d4changed(table) == 0;
+    if (appended) {
+        d4blank_record();
+        status = StorePairs(data, length, at);
+        appended = d4append_record() == 0;
+    }
+    if (!appended) {
+        d4blank_record(); // no record: none of the values is answered as stored
+        SendRecordReply(address, data, code, kRefused);
+        ReleaseIfMoved(slot);
+        return false;
+    }
+    ReleaseIfMoved(slot); // the new record is now current
+    if (ProbeLock(TerminalLocks[static_cast<std::size_t>(slot)], slot) == kLockElsewhere ||
+        d4at_end() != 0)
+        status = kRefused;
+    SendRecordReply(address, data, code, status);
+    return true;
+}
+
 } // namespace
 
 void UpdateFields(std::uint16_t address, std::uint8_t* data, int length, int slot,
                   std::uint8_t code, bool append) {
-    if (append) {
-        if (d4append_blank_record() != 0) {
-            SendRecordReply(address, data, code, kRefused);
-            ReleaseIfMoved(slot);
-            return;
-        }
-        ReleaseIfMoved(slot); // the new, blank record is now current
-    }
-    StoreAndAnswer(address, data, length, slot, code, kFieldsAt);
+    if (append)
+        AppendAndAnswer(address, data, length, slot, code, kFieldsAt);
+    else
+        StoreAndAnswer(address, data, length, slot, code, kFieldsAt);
 }
 
 void UpdateFieldsOnce(std::uint16_t address, std::uint8_t* data, int length, int slot,
                       std::uint8_t code, bool append) {
     const std::uint8_t sequence = RequestByte(data, length, kSequenceByte);
     auto& last = TerminalSequence[static_cast<std::size_t>(slot)];
-    if (append && sequence != last && d4append_blank_record() != 0) {
-        // The sequence byte is not taken, so a repetition appends again.
-        SendRecordReply(address, data, code, kRefused);
-        ReleaseIfMoved(slot);
+    if (append && sequence != last) {
+        // A refused append does not take the sequence byte, so a repetition
+        // appends again.
+        if (AppendAndAnswer(address, data, length, slot, code, kFieldsOnceAt)) last = sequence;
         return;
     }
     ReleaseIfMoved(slot);

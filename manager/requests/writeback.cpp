@@ -22,24 +22,11 @@ constexpr std::uint32_t kDateAndCount = 7;
 } // namespace
 
 int WriteTableHeader(std::uint8_t commit) {
-    TableHandle* t = d4current_table();
-    if (t == nullptr) return -1;
     // Counted and stamped under the append lock (given up when the request
-    // ends): another program's append never falls between the two.
-    if (d4lock_append_count() < 0) return -1;
-    const int count = d4record_count();
-    t = d4current_table();
-    if (t == nullptr || count < 0) return -1;
-    plat::LocalTime now{};
-    plat::GetLocalTime(&now);
-    t->header.date[0] = static_cast<std::uint8_t>(now.year - 1900);
-    t->header.date[1] = static_cast<std::uint8_t>(now.month);
-    t->header.date[2] = static_cast<std::uint8_t>(now.day);
-    std::uint8_t bytes[kDateAndCount];
-    std::memcpy(bytes, t->header.date, 3);
-    b4put32(bytes + 3, static_cast<std::uint32_t>(count));
-    // Through the store's write routine, so the change journal sees it.
-    if (u4write_exact(t->file, kDateOffset, bytes, kDateAndCount, t->file_name) < 0) return -1;
+    // ends): another program's append never falls between the two. A stamp
+    // already on disk (the append wrote it, or the same day's count) is not
+    // written again.
+    if (d4current_table() == nullptr || d4write_stamp() < 0) return -1;
     if (commit != 0) return CommitTableFile();
     return 0;
 }

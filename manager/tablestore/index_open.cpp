@@ -123,6 +123,7 @@ int i4open_index(const char* name) {
     // One evaluation on a blank record tells the key's type and length.
     TableHandle* t = d4table(g4.selected_table);
     if (t != nullptr) {
+        t->old_image = 0; // old_record is scratch here
         std::memcpy(t->old_record, t->record, static_cast<std::size_t>(t->record_width));
         std::memset(t->record, ' ', static_cast<std::size_t>(t->record_width));
     }
@@ -153,7 +154,7 @@ int i4open_index(const char* name) {
     if (b4get16(h->header + i4h_signature) == 0x106) b4put16(h->header + i4h_unique, 1);
     h->unique = b4get16(h->header + i4h_unique) != 0 ? 1 : 0;
     h->cache_count = 0;
-    h->cache_limit = i4default_cache_limit;
+    h->cache_limit = g4.index_page_limit > 0 ? g4.index_page_limit : i4default_cache_limit;
     h->version_locked = i4version(h);
     h->locked = 0;
     h->eof_position = 0;
@@ -253,7 +254,7 @@ namespace {
 int release_one(int index) {
     IndexHandle* h = i4index(index);
     if (h == nullptr) return -1;
-    int result = i4write_pages(index);
+    int result = h->pages_changed ? i4write_pages(index) : 0;
     h = i4index(index);
     if (h->locked) {
         if (i4version(h) != h->version_locked) {

@@ -121,6 +121,16 @@ int evict_one(int requester) {
     return 0;
 }
 
+// Frees the oldest cached page of the index itself. 0 / -1.
+int evict_own(int index) {
+    IndexHandle* h = i4index(index);
+    const int s = h->cache_oldest;
+    if (b4slot(s)->changed && b4write_block(index, s) < 0) return -1;
+    cache_unlink(h, s);
+    slot_release(s);
+    return 0;
+}
+
 // Reports a damaged page or tree of index h.
 int damaged(const IndexHandle* h) {
     e4error_report(err4index_file, h->file_name, nullptr);
@@ -147,7 +157,24 @@ int i4next_for_eviction(int index) {
 }
 
 int b4get(int index) {
-    if (pool_full() && evict_one(index) < 0) return -1;
+    IndexHandle* own = i4index(index);
+    int own_pages = own != nullptr ? own->cache_count : 0;
+    for (int s = own != nullptr ? own->path : -1; s >= 0; s = b4slot(s)->next) ++own_pages;
+    if (own != nullptr && g4.index_page_limit > 0 && own_pages >= own->cache_limit &&
+        own->cache_oldest >= 0) {
+        // The index is at its own limit: its oldest page makes room.
+        if (evict_own(index) < 0) return -1;
+    } else if (pool_full()) {
+        // Below the budget the pool grows (by at most what is left of the
+        // budget); at the budget a cached page gives way.
+        PoolHeader* pool = h4header(g4.page_pool);
+        const int room = g4.page_budget - pool->capacity;
+        if (room <= 0) {
+            if (evict_one(index) < 0) return -1;
+        } else if (pool->growth > room) {
+            pool->growth = room;
+        }
+    }
     const int s = h4get_element(&g4.page_pool, -1);
     if (s < 0) return -1;
     IndexHandle* h = i4index(index);
@@ -174,10 +201,12 @@ int b4write_block(int index, int s) {
 int i4write_pages(int index) {
     IndexHandle* h = i4index(index);
     if (h == nullptr) return -1;
+    if (!h->pages_changed) return 0;
     for (int s = h->path; s >= 0; s = b4slot(s)->next)
         if (b4slot(s)->changed && b4write_block(index, s) < 0) return -1;
     for (int s = h->cache_newest; s >= 0; s = b4slot(s)->next)
         if (b4slot(s)->changed && b4write_block(index, s) < 0) return -1;
+    i4index(index)->pages_changed = 0;
     return 0;
 }
 
@@ -198,6 +227,7 @@ int i4flush_pages(int index) {
     }
     h->cache_count = 0;
     h->cache_oldest = -1;
+    h->pages_changed = 0;
     return 0;
 }
 

@@ -22,7 +22,9 @@ struct StoreState {
     int work_buffer_size;
     char* record_cache; // reserved block, never used
     std::int64_t record_cache_size;
-    int last_error; // code of the most recent report
+    int last_error;       // code of the most recent report
+    int page_budget;      // most page slots the pool may grow to
+    int index_page_limit; // most pages one index keeps cached, 0 no limit of its own
 };
 
 // The store's state (zero / -1 until d4initialize).
@@ -37,6 +39,16 @@ int d4initialize(int max_tables, int max_indexes, int max_page_slots, int work_b
 
 // d4initialize(10, 10, 12, 3000, 64512).
 int d4initialize_defaults();
+
+// Lets the page pool grow past its initial size, up to total_slots page
+// slots for all indexes together, no index keeping more than per_index pages
+// (its path included; its oldest cached page makes room for its next one). The pool grows as
+// pages are first read and never shrinks; once it is at its budget, a new
+// page takes the slot of the oldest cached page of some index, round robin,
+// as before. Without this call the pool keeps its initial size. Indexes
+// opened from now on take the per-index limit. 0 / -1 (before d4initialize,
+// or a budget below the pool's present size).
+int d4set_page_budget(int total_slots, int per_index);
 
 // Frees every pool and buffer and returns the store to its state before
 // d4initialize, so tests can start afresh. Open tables must be closed first

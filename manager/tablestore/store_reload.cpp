@@ -50,6 +50,8 @@ int d4forget_cached() {
         th->held_append = 0;
         th->lock_state = d4lock_none;
         th->locked_record = 0;
+        th->old_image = 0;
+        th->stamp_held = 0;
         th->header.record_count = -1;
         for (int i = th->first_index, n = 0; i >= 0 && n < 1000; ++n) {
             if (forget_index(i) < 0) result = -1;

@@ -43,7 +43,8 @@ void blank(TableHandle* t) {
     std::memset(t->record, ' ', static_cast<std::size_t>(t->record_width));
 }
 
-// Record count of table t (see d4record_count).
+// Record count of table t (see d4record_count), cached until the request
+// ends: one size query per request, not one per record read.
 int count_of(TableHandle* t) {
     if (t->header.record_count >= 0) return t->header.record_count;
     const std::int64_t size = u4file_size(t->file);
@@ -55,7 +56,7 @@ int count_of(TableHandle* t) {
     if (size > t->header.header_length) count = (size - t->header.header_length) / t->record_width;
     // Record numbers are ints and count + 1 must stay one.
     if (count > INT_MAX - 1) count = INT_MAX - 1;
-    if (t->lock_state != d4lock_none) t->header.record_count = static_cast<std::int32_t>(count);
+    t->header.record_count = static_cast<std::int32_t>(count);
     return static_cast<int>(count);
 }
 
@@ -84,29 +85,42 @@ int lock_append(TableHandle* t) {
     t->held_append = r == u4locked ? 1 : 0;
     t->lock_state = d4lock_append;
     t->header.record_count = -1; // counted again under the lock
+    t->stamp_held = 0;
     return 0;
 }
 
 void unlock_append(TableHandle* t) {
     if (t->held_append) u4unlock(t->file, u4lock_base, 1);
     t->held_append = 0;
+    t->stamp_held = 0;
 }
 
 // Takes the operating-system lock of record n of the selected table number
 // before it is written or appended. The table's indexes are released first
 // (a record lock is never taken while an index lock is held): records are locked before indexes, as
-// other programs do (changes already made reach the file then). 0 / -1 (reported).
-int take_record_lock(int number, int n) {
+// other programs do (changes already made reach the file then). With wait 0
+// a lock held elsewhere is refused at once. 0 / -1 (reported unless quiet).
+int take_record_lock(int number, int n, int wait = g4.lock_wait, bool quiet = false) {
     TableHandle* t = d4table(number);
     if (t->held_record == n) return 0;
     if (t->held_record != 0) u4unlock(t->file, u4lock_base + t->held_record, 1);
     t->held_record = 0;
+    t->old_image = 0;
     if (t->first_index >= 0 && i4release_index(-1) < 0) return -1;
     t = d4table(number);
-    const int r = u4lock(t->file, u4lock_base + n, 1, g4.lock_wait);
-    if (r == u4refused) return lock_refused(t, n);
+    const int r = u4lock(t->file, u4lock_base + n, 1, wait);
+    if (r == u4refused) return quiet ? -1 : lock_refused(t, n);
     if (r == u4locked) t->held_record = n;
     return 0;
+}
+
+// Keeps the record buffer as record n's bytes on disk when the store holds
+// n's lock (a write of n then needs no read of it first).
+void note_image(TableHandle* t, int n) {
+    t->old_image = 0;
+    if (t->held_record != n || t->first_index < 0) return;
+    std::memcpy(t->old_record, t->record, static_cast<std::size_t>(t->record_width));
+    t->old_image = n;
 }
 
 // Whether reading or writing record n keeps the table's indexes as they are.
@@ -127,6 +141,7 @@ int release_all_locks(int number) {
     unlock_append(t);
     t->lock_state = d4lock_none;
     t->locked_record = 0;
+    t->old_image = 0;
     t->header.record_count = -1;
     return result;
 }
@@ -159,19 +174,32 @@ unsigned word_at(const unsigned char* p) {
     return p[0] | (static_cast<unsigned>(p[1]) << 8);
 }
 
-// Writes today's date and the record count into header bytes 1-7 (one
-// write), keeping the date in the header image. 0 / -1 (160).
-int write_stamp(TableHandle* t, int count) {
+// Today's date and the record count as header bytes 1-7, keeping the date
+// in the header image.
+void make_stamp(TableHandle* t, int count, std::uint8_t* stamp) {
     plat::LocalTime now{};
     plat::GetLocalTime(&now);
     t->header.date[0] = static_cast<std::uint8_t>(now.year - 1900);
     t->header.date[1] = static_cast<std::uint8_t>(now.month);
     t->header.date[2] = static_cast<std::uint8_t>(now.day);
-    unsigned char stamp[7];
     std::memcpy(stamp, t->header.date, 3);
     const std::uint32_t stored = count < 0 ? 0 : static_cast<std::uint32_t>(count);
-    for (int i = 0; i < 4; ++i) stamp[3 + i] = static_cast<unsigned char>(stored >> (8 * i));
-    return u4write_exact(t->file, 1, stamp, sizeof stamp, t->file_name);
+    for (int i = 0; i < 4; ++i) stamp[3 + i] = static_cast<std::uint8_t>(stored >> (8 * i));
+}
+
+// Writes the stamp into header bytes 1-7 (one write). Under the append lock
+// the bytes written are remembered, so that the same stamp is not written
+// twice while the lock is held. 0 / -1 (160).
+int write_stamp(TableHandle* t, int count) {
+    std::uint8_t stamp[7];
+    make_stamp(t, count, stamp);
+    t->stamp_held = 0;
+    if (u4write_exact(t->file, 1, stamp, sizeof stamp, t->file_name) < 0) return -1;
+    if (t->lock_state != d4lock_none) {
+        std::memcpy(t->stamp, stamp, sizeof stamp);
+        t->stamp_held = 1;
+    }
+    return 0;
 }
 
 // Undoes a half-made open: closes the file, frees what was allocated and
@@ -318,6 +346,8 @@ int d4open_table_mode(const char* name, int mode) {
     t->locked_record = 0;
     t->held_record = 0;
     t->held_append = 0;
+    t->old_image = 0;
+    t->stamp_held = 0;
     t->current_record = 1;
     t->eof = 1;
     t->bof = 0;
@@ -444,9 +474,60 @@ int d4read_record(int n) {
     if (d4changed(number) < 0) return -1;
     t = d4table(number);
     t->bof = t->eof = 0;
-    if (!holds_lock_for(t, n) && t->first_index >= 0 && i4release_index(-1) < 0) return -1;
+    // Reading takes no lock, so the indexes keep theirs: their header stays
+    // current for the rest of the request.
     lock_record(t, n);
-    return read_into(t, n, t->record);
+    if (t->old_image == n) {
+        // Read under the store's lock on it, which it still holds: the bytes
+        // on disk are those already here.
+        std::memcpy(t->record, t->old_record, static_cast<std::size_t>(t->record_width));
+        t->current_record = n;
+        return 0;
+    }
+    const int read = read_into(t, n, t->record);
+    if (read == 0) note_image(t, n);
+    return read;
+}
+
+int d4goto_record_for_change(int n) {
+    const int number = g4.selected_table;
+    TableHandle* t = d4table(number);
+    if (t == nullptr) return no_table();
+    const int count = count_of(t);
+    if (count < 0) return -1;
+    if (n >= 1 && n <= count && d4changed(number) == 0) {
+        t = d4table(number);
+        if (t->lock_state != d4lock_file && t->held_record != n)
+            take_record_lock(number, n, 0, true); // a lock held elsewhere: read without it
+    }
+    return d4goto_record(n);
+}
+
+void d4forget_count() {
+    if (TableHandle* t = d4current_table()) t->header.record_count = -1;
+}
+
+int d4write_stamp() {
+    const int number = g4.selected_table;
+    TableHandle* t = d4table(number);
+    if (t == nullptr) return no_table();
+    if (t->first_index >= 0 && i4release_index(-1) < 0) return -1;
+    t = d4table(number);
+    if (lock_append(t) < 0) return -1;
+    const int count = count_of(t);
+    if (count < 0) return -1;
+    std::uint8_t stamp[7];
+    make_stamp(t, count, stamp);
+    if (t->stamp_held && std::memcmp(stamp, t->stamp, sizeof stamp) == 0) return 0;
+    std::uint8_t on_disk[7];
+    if (u4read_at(t->file, 1, on_disk, sizeof on_disk) ==
+            static_cast<std::int64_t>(sizeof on_disk) &&
+        std::memcmp(stamp, on_disk, sizeof stamp) == 0) {
+        std::memcpy(t->stamp, stamp, sizeof stamp);
+        t->stamp_held = 1;
+        return 0;
+    }
+    return write_stamp(t, count);
 }
 
 int d4goto_record(int n) {
@@ -598,6 +679,7 @@ int d4append_record() {
         t->header.record_count = -1;
         return -1;
     }
+    note_image(t, n);
     return write_stamp(t, n);
 }
 
@@ -617,9 +699,15 @@ int d4write_record(int n) {
     if (take_record_lock(number, n) < 0) return -1;
     t = d4table(number);
     if (t->first_index >= 0) {
-        if (read_into(t, n, t->old_record) < 0) return -1;
+        // The record as it is on disk: read now, under its lock, unless it
+        // was read or written under the same lock in this request.
+        if (t->old_image != n) {
+            if (read_into(t, n, t->old_record) < 0) return -1;
+            t->old_image = t->held_record == n ? n : 0;
+        }
         if (std::memcmp(t->old_record, t->record, static_cast<std::size_t>(t->record_width)) == 0)
             return 0;
+        t->old_image = 0;
         const int keys = i4update_keys(n);
         if (keys < 0) return keys;
         t = d4table(number);
@@ -630,6 +718,7 @@ int d4write_record(int n) {
                       static_cast<std::uint32_t>(t->record_width), t->file_name,
                       "Record Number:", number_text.text) < 0)
         return -1;
+    note_image(t, n);
     return 0;
 }
 
@@ -644,8 +733,10 @@ int d4unlock_all() {
     const int selected = g4.selected_table;
     int steps = 0;
     for (int number = g4.table_head; number >= 0 && steps < h4capacity(g4.table_pool); ++steps) {
-        const TableHandle* t = d4table(number);
+        TableHandle* t = d4table(number);
         if (t == nullptr) break;
+        // The next request counts the records again: other programs append.
+        t->header.record_count = -1;
         bool busy = t->lock_state != d4lock_none || t->held_record != 0 || t->held_append != 0;
         for (int i = t->first_index, walked = 0;
              !busy && i >= 0 && walked < h4capacity(g4.index_pool); ++walked) {

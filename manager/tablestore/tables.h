@@ -19,7 +19,9 @@
 #include "manager/tablestore/fields.h"
 
 // The first 10 bytes of a table file as kept in memory. record_count doubles
-// as the cached record count: -1 = none cached.
+// as the cached record count: -1 = none cached. The count is cached from its
+// first reading until the request ends (d4unlock_all), and counted again
+// under the append lock before an append.
 struct HeaderImage {
     std::uint8_t version;
     std::uint8_t date[3];
@@ -57,6 +59,15 @@ struct TableHandle {
     // being written or appended (0 none) and the append byte (0 / 1).
     int held_record;
     int held_append;
+    // The record whose bytes on disk old_record holds (0 none): set when the
+    // record was read or written under the store's own lock on it, which
+    // keeps other writers off it, so that writing it again needs no second
+    // read; dropped with that lock.
+    int old_image;
+    // The date and count this process last wrote into header bytes 1-7
+    // under the append lock it still holds (stamp_held 0: none).
+    int stamp_held;
+    std::uint8_t stamp[7];
 };
 
 // Filter routine: > 0 rejects the current record, 0 accepts, < 0 failure.
@@ -116,7 +127,24 @@ int d4at_start();
 int d4goto_record(int n);
 
 // Reads record n (the step behind d4goto_record): 0 / 1 (n < 1) / -1 (240).
+// Reading takes no lock and keeps the indexes' locks as they are.
 int d4read_record(int n);
+
+// d4goto_record for a record about to be changed: the record's lock is
+// tried first (without waiting), so that the record read is the one the
+// write will replace and the write need not read it again. A lock not had
+// at once reads as d4goto_record does (the write then waits for it).
+int d4goto_record_for_change(int n);
+
+// Forgets the selected table's cached record count: the next use counts it
+// from the file's size again.
+void d4forget_count();
+
+// Writes today's date and the record count into header bytes 1-7 of the
+// selected table under the append lock (the table's indexes are released
+// first: the append byte is taken before index locks, as other programs
+// do). Bytes equal to those on disk are not written again. 0 / -1.
+int d4write_stamp();
 
 // First / last record in the selected index's order, else record order.
 // 0 / 3 (no records: bof and eof set) / -1 (240).

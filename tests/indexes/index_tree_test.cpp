@@ -2,9 +2,11 @@
 // unique rule, numeric keys, ordered skips, key changes, page splits, freed
 // pages and their reuse, and the page pool shared by many indexes.
 #include <algorithm>
+#include <fstream>
 #include <random>
 
 #include "manager/tablestore/pools.h"
+#include "manager/tablestore/store.h"
 #include "tests/indexes/index_support.h"
 
 using namespace itest;
@@ -459,4 +461,58 @@ TEST_F(TreeTest, AnIndexStaysTheEvictionVictimUntilItHoldsFewerThanTwentyCachedP
     EXPECT_EQ(i4index(val)->cache_count, 2);
     EXPECT_EQ(g4.eviction_index, cod);
     EXPECT_EQ(walk_forward(), read_ord("ITVAL.ORD"));
+}
+
+// With a budget the pool grows past its 25 slots but never past the budget,
+// no index keeps more cached pages than its own limit, the order stays right
+// whatever gives way, and pages that fit are kept from one request to the
+// next: walking again reads nothing until another writer moves the version
+// counter.
+TEST_F(TreeTest, APageBudgetBoundsThePoolAndKeepsPagesAcrossRequests) {
+    struct Case {
+        int total, per_index;
+        bool all_fit; // both indexes wholly fit their limits and the budget
+    };
+    for (const Case c : {Case{120, 70, false}, Case{1000, 400, true}}) {
+        d4close_all_tables();
+        d4reset_store();
+        ASSERT_EQ(d4initialize(1, 1, 25, 256, 0), 0);
+        ASSERT_EQ(d4set_page_budget(c.total, c.per_index), 0);
+        EXPECT_EQ(d4set_page_budget(10, 5), -1) << "below the pool's size";
+        const int t = d4open_table(dir.copy_peer("ITENS.DBF").c_str());
+        d4select_table(t);
+        const int cod = i4open_index(dir.copy_peer("ITCOD.NTX").c_str());
+        d4select_table(t);
+        const int val = i4open_index(dir.copy_peer("ITVAL.NTX").c_str());
+        ASSERT_GE(cod, 0);
+        ASSERT_GE(val, 0);
+        for (int pass = 0; pass < 2; ++pass) {
+            const std::int64_t before = b4pages_read();
+            for (const auto& [index, ord] : {std::pair{cod, "ITCOD.ORD"}, {val, "ITVAL.ORD"}}) {
+                i4select_index(index);
+                EXPECT_EQ(walk_forward(), read_ord(ord)) << c.total << " pass " << pass;
+                EXPECT_LE(i4index(index)->cache_count, c.per_index);
+                EXPECT_LE(h4capacity(g4.page_pool), c.total);
+                ASSERT_EQ(d4unlock_all(), 0); // the request ends
+            }
+            if (pass == 1) {
+                if (c.all_fit)
+                    EXPECT_EQ(b4pages_read(), before) << "kept";
+                else
+                    EXPECT_GT(b4pages_read(), before);
+            }
+        }
+        if (!c.all_fit) continue;
+        // Another writer's change: the version counter on disk moves.
+        std::fstream f(dir / "ITCOD.NTX", std::ios::in | std::ios::out | std::ios::binary);
+        f.seekg(2);
+        const int low = f.get();
+        f.seekp(2);
+        f.put(static_cast<char>(low + 1));
+        f.close();
+        const std::int64_t before = b4pages_read();
+        i4select_index(cod);
+        EXPECT_EQ(walk_forward(), read_ord("ITCOD.ORD"));
+        EXPECT_GT(b4pages_read(), before) << "stale pages dropped";
+    }
 }

@@ -8,6 +8,7 @@
 #include "manager/requests/dispatch.h"
 #include "manager/requests/table_requests.h"
 #include "manager/runtime.h"
+#include "manager/tablestore/index_verify.h"
 #include "manager/tablestore/indexes.h"
 #include "manager/tablestore/pages.h"
 #include "manager/tablestore/store.h"
@@ -325,6 +326,59 @@ TEST_F(TableDispatch, PagesKeptAcrossRequestsUntilTheIndexChanges) {
     }
     EXPECT_GT(seek(), 0) << "another program's change kept stale pages";
     EXPECT_EQ(seek(), 0);
+}
+
+// An append with values (43, and 48 with its sequence byte) builds the
+// record and appends it once: the same bytes on disk as a blank append (18)
+// whose fields are then stored (19), each index holding the record once
+// under its final key, with fewer writes than the two requests.
+TEST_F(TableDispatch, AnAppendWithValuesLeavesWhatABlankAppendAndAnUpdateLeave) {
+    const char* names[] = {"PESSOA.DBF", "PESNOME.NTX", "PESQTD.NTX", "PESNASC.NTX"};
+    for (const char* n : names)
+        if (!CopyFixture(n)) GTEST_SKIP() << "peer fixtures missing";
+    const int t = OpenEntry(0, names[0]);
+    ASSERT_GE(t, 0);
+    for (int j = 1; j < 4; ++j) ASSERT_GE(OpenIndexEntry(j, names[j]), 0);
+    std::vector<std::uint8_t> open = Name(Path("PESSOA"));
+    const std::string idx = Path("PESNOME");
+    open.insert(open.end(), idx.begin(), idx.end());
+    open.push_back(0);
+    ASSERT_EQ(Ask(42, open).code, 42);
+    const std::vector<std::pair<std::string, std::string>> values = {
+        {"NOME", "ZECA"}, {"QTD", "-7.5"}, {"NASC", "19991231"}, {"ATIVO", "T"}};
+    const auto pairs = [&](std::vector<std::uint8_t> head) {
+        for (const auto& [name, value] : values) {
+            head.insert(head.end(), name.begin(), name.end());
+            head.push_back(0);
+            head.insert(head.end(), value.begin(), value.end());
+            head.push_back(0);
+        }
+        return head;
+    };
+    long writes = plat::FileWriteCount();
+    ASSERT_EQ(Ask(43, pairs({0, 0})).code, 43);
+    const long one_step = plat::FileWriteCount() - writes;
+    ASSERT_EQ(Ask(48, pairs({7, 0, 0})).code, 48);
+    writes = plat::FileWriteCount();
+    ASSERT_EQ(Ask(18, {}).code, 18);
+    ASSERT_EQ(Ask(19, pairs({0, 0})).code, 19);
+    EXPECT_LT(one_step, plat::FileWriteCount() - writes);
+
+    d4select_table(t);
+    ASSERT_EQ(d4record_count(), 63);
+    std::vector<std::string> records;
+    for (int r = 61; r <= 63; ++r) {
+        ASSERT_EQ(d4goto_record(r), 0);
+        records.emplace_back(d4record_buffer(), static_cast<std::size_t>(d4record_width()));
+    }
+    EXPECT_EQ(records[0], records[2]);
+    EXPECT_EQ(records[1], records[2]);
+    EXPECT_EQ(records[0].substr(1, 10), "ZECA      ");
+    for (int j = 1; j < 4; ++j) {
+        char why[200] = "";
+        EXPECT_EQ(i4verify(DataFileHandle[static_cast<std::size_t>(j)], 1, why, sizeof why), 0)
+            << names[j] << ": " << why;
+    }
 }
 
 // Random requests of every table code, with random parameter bytes, texts

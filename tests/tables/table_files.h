@@ -107,9 +107,11 @@ class StoreTest : public ::testing::Test {
         d4close_all_tables();
         d4reset_store();
     }
-    // Writes image as name in the test directory and opens it.
+    // Writes image as name in the test directory and opens it (a table
+    // already open under that name is seen anew, as by the next request).
     int open_image(const std::string& name, const Bytes& image) {
         write_file(dir.file(name), image);
+        d4unlock_all();
         return d4open_table(dir.file(name).c_str());
     }
 };
