@@ -1,6 +1,6 @@
 // The table store alone on the 1,000,000-record table with its three
-// indexes, opened the manager's way (d4initialize(1, 1, 25, 256, 0), shared
-// files, real byte-range locks). With unlock_per_request:1 each operation
+// indexes, opened the manager's way (the manager's store start, pools and
+// page budget, shared files, real byte-range locks). With unlock_per_request:1 each operation
 // ends as a manager's request ends, with d4unlock_all (changed pages and
 // headers written, index and record locks given up); :0 keeps the locks
 // across operations, so the difference is the per-request cost. Each
@@ -13,6 +13,7 @@
 #include <random>
 
 #include "bench/common/bench_table.h"
+#include "manager/startup.h"
 #include "manager/tablestore/fields.h"
 #include "manager/tablestore/indexes.h"
 #include "manager/tablestore/store.h"
@@ -38,7 +39,7 @@ const Store& Open() {
     static bool ready = false;
     if (ready) return s;
     bench::Table();
-    if (d4initialize(1, 1, 25, 256, 0) < 0) std::abort();
+    if (StartTableStore() < 0) std::abort();
     s.table = d4open_table(bench::PathOf(bench::kTableFile).c_str());
     if (s.table < 0) std::abort();
     s.by_code = i4open_index(bench::PathOf(bench::kCodeIndexFile).c_str());

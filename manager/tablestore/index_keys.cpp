@@ -331,7 +331,6 @@ int i4insert_entry(int index, const char* key, int record_number) {
     }
     h = i4index(index);
     b4put16(h->header + i4h_version, static_cast<std::uint32_t>(h->version_locked + 1));
-    h->pages_changed = 1;
     std::uint8_t item[i4max_key_length + 8];
     b4put32(item, 0);
     b4put32(item + 4, static_cast<std::uint32_t>(record_number));
@@ -351,7 +350,6 @@ int i4remove(int index, const char* key, int record_number) {
     if (r != 0) return 1;
     IndexHandle* h = i4index(index);
     b4put16(h->header + i4h_version, static_cast<std::uint32_t>(h->version_locked + 1));
-    h->pages_changed = 1;
     if (!b4is_leaf(index)) {
         // A branch entry takes the place of its in-order predecessor, which is
         // always the last key of a leaf; that one is removed instead.
@@ -371,7 +369,7 @@ int i4remove(int index, const char* key, int record_number) {
         h = i4index(index);
         std::memcpy(b4item(b->page, b->current_item) + 4, pred + 4,
                     static_cast<std::size_t>(h->geometry.key_length + 4));
-        b->changed = 1;
+        b4mark_changed(index, b);
     }
     const int removed = remove_key(index);
     i4forget_path(index);

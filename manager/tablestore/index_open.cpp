@@ -342,14 +342,14 @@ int i4close_index(int index) {
     // Pages that could not be written are dropped with the index.
     while (h->path >= 0) {
         const int s = b4path_pop_top(index);
-        h4free_element(&g4.page_pool, s);
+        b4release_slot(s);
     }
     while (h->cache_newest >= 0) {
         const int s = h->cache_newest;
         h->cache_newest = b4slot(s)->next;
         if (h->cache_newest >= 0) b4slot(h->cache_newest)->previous = -1;
         b4slot(s)->previous = b4slot(s)->next = -1;
-        h4free_element(&g4.page_pool, s);
+        b4release_slot(s);
     }
     t = d4table(h->table);
     if (t != nullptr) {

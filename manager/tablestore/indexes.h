@@ -46,7 +46,7 @@ struct IndexHandle {
     int locked;            // the index lock is held and the header image is current
     int locked_exclusive;  // ... and held exclusively (the tree may change)
     int free_fault_logged; // a bad free-page link was reported once
-    int pages_changed;     // a page on the path or in the cache is to be written
+    int pages_changed;     // pages on the path or in the cache still to be written
     int table;             // owning table
     char* program;
     int path;         // current page slot (top of the path), -1 empty

@@ -2,8 +2,10 @@
 // up to the root) and its least-recently-used cache of other pages, the page
 // slots they live in (one pool shared by every index), eviction across
 // indexes with the store-wide round-robin pointer, loading and writing pages,
-// and where new pages go (the free list, else the end of the file).
+// and where new pages go (the free list, else the end of the file), and the
+// map that finds a page of an index in memory by its offset.
 #include <algorithm>
+#include <cstdlib>
 
 #include "manager/tablestore/fileio.h"
 #include "manager/tablestore/indexes.h"
@@ -14,7 +16,122 @@
 
 namespace {
 std::int64_t pages_read = 0;
+
+// The page map: an open-addressing table of slot numbers keyed by (index,
+// file offset), so that finding a page among the thousands an index may keep
+// costs a probe or two, not a walk of its cache. Every slot that has an owner
+// and an offset is in it once; a slot leaves it before it is released or
+// given another offset. It holds at least twice as many entries as the pool
+// has slots and is made anew (from the indexes' paths and caches) when the
+// pool outgrows it, or when removed entries fill it.
+constexpr std::int32_t kMapEmpty = -1;
+constexpr std::int32_t kMapGone = -2;
+std::int32_t* page_map = nullptr;
+std::uint32_t map_size = 0; // a power of two, 0 before the first page
+std::uint32_t map_used = 0; // entries in use or removed
+
+std::uint32_t map_home(int index, std::uint32_t offset) {
+    const std::uint32_t key = (offset / b4page_size) * 2654435761u ^
+                              static_cast<std::uint32_t>(index + 1) * 40503u;
+    return (key ^ (key >> 15)) & (map_size - 1);
+}
+
+int map_find(int index, std::uint32_t offset) {
+    if (map_size == 0 || offset == 0) return -1;
+    for (std::uint32_t i = map_home(index, offset), n = 0; n < map_size;
+         i = (i + 1) & (map_size - 1), ++n) {
+        const std::int32_t e = page_map[i];
+        if (e == kMapEmpty) return -1;
+        if (e < 0) continue;
+        const PageSlot* p = b4slot(e);
+        if (p->owner == index && p->file_offset == offset) return e;
+    }
+    return -1;
+}
+
+void map_put(int s) {
+    const PageSlot* p = b4slot(s);
+    std::uint32_t i = map_home(p->owner, p->file_offset);
+    while (page_map[i] >= 0) i = (i + 1) & (map_size - 1);
+    if (page_map[i] == kMapEmpty) ++map_used;
+    page_map[i] = s;
+}
+
+// Makes the map anew with room for the pool, from every index's path and
+// cache. False when the memory could not be had (the map is then gone, and
+// the walks stand in for it).
+bool map_rebuild() {
+    std::uint32_t size = 64;
+    while (size < 4u * static_cast<std::uint32_t>(std::max(h4capacity(g4.page_pool), 1))) size *= 2;
+    std::free(page_map);
+    page_map = static_cast<std::int32_t*>(std::malloc(size * sizeof(std::int32_t)));
+    map_size = page_map != nullptr ? size : 0;
+    map_used = 0;
+    if (page_map == nullptr) return false;
+    for (std::uint32_t i = 0; i < size; ++i) page_map[i] = kMapEmpty;
+    for (int index = 0; index < h4capacity(g4.index_pool); ++index) {
+        const IndexHandle* h = i4index(index);
+        if (h == nullptr) continue;
+        for (int s = h->path; s >= 0; s = b4slot(s)->next)
+            if (b4slot(s)->owner == index && b4slot(s)->file_offset != 0) map_put(s);
+        for (int s = h->cache_newest; s >= 0; s = b4slot(s)->next)
+            if (b4slot(s)->owner == index && b4slot(s)->file_offset != 0) map_put(s);
+    }
+    return true;
+}
+
+void map_insert(int s) {
+    if (4u * map_used + 4 > 3u * map_size ||
+        2u * static_cast<std::uint32_t>(h4capacity(g4.page_pool)) > map_size) {
+        map_rebuild(); // s is on a path, so it is in the new map
+        return;
+    }
+    if (map_find(b4slot(s)->owner, b4slot(s)->file_offset) != s) map_put(s);
+}
+
+void map_remove(int s) {
+    const PageSlot* p = b4slot(s);
+    if (map_size == 0 || p->owner < 0 || p->file_offset == 0) return;
+    for (std::uint32_t i = map_home(p->owner, p->file_offset), n = 0; n < map_size;
+         i = (i + 1) & (map_size - 1), ++n) {
+        if (page_map[i] == kMapEmpty) return;
+        if (page_map[i] == s) {
+            page_map[i] = kMapGone;
+            return;
+        }
+    }
+}
+
 } // namespace
+
+void b4forget_page_map() {
+    std::free(page_map);
+    page_map = nullptr;
+    map_size = map_used = 0;
+}
+
+void b4set_page_offset(int index, int s, std::uint32_t offset) {
+    map_remove(s);
+    PageSlot* p = b4slot(s);
+    p->owner = index;
+    p->file_offset = offset;
+    if (offset != 0) map_insert(s);
+}
+
+void b4mark_changed(int index, PageSlot* p) {
+    if (p->changed) return;
+    p->changed = 1;
+    if (IndexHandle* h = i4index(index)) ++h->pages_changed;
+}
+
+void b4release_slot(int s) {
+    map_remove(s);
+    PageSlot* p = b4slot(s);
+    p->owner = -1;
+    p->file_offset = 0;
+    p->previous = p->next = -1;
+    h4free_element(&g4.page_pool, s);
+}
 
 std::int64_t b4pages_read() {
     return pages_read;
@@ -82,9 +199,7 @@ void cache_unlink(IndexHandle* h, int s) {
 }
 
 void slot_release(int s) {
-    PageSlot* p = b4slot(s);
-    p->previous = p->next = -1;
-    h4free_element(&g4.page_pool, s);
+    b4release_slot(s);
 }
 
 bool pool_full() {
@@ -180,6 +295,7 @@ int b4get(int index) {
     IndexHandle* h = i4index(index);
     PageSlot* p = b4slot(s);
     p->changed = 0;
+    p->owner = -1;
     p->file_offset = 0;
     p->current_item = 0;
     path_push(h, s);
@@ -190,9 +306,10 @@ int b4write_block(int index, int s) {
     IndexHandle* h = i4index(index);
     PageSlot* p = b4slot(s);
     if (h == nullptr || p == nullptr) return -1;
+    if (p->changed && h->pages_changed > 0) --h->pages_changed;
     p->changed = 0;
     if (u4write_exact(h->file, p->file_offset, p->page, b4page_size, h->file_name) < 0) {
-        p->changed = 1; // still to be written
+        b4mark_changed(index, b4slot(s)); // still to be written
         return -1;
     }
     return 0;
@@ -201,12 +318,13 @@ int b4write_block(int index, int s) {
 int i4write_pages(int index) {
     IndexHandle* h = i4index(index);
     if (h == nullptr) return -1;
-    if (!h->pages_changed) return 0;
-    for (int s = h->path; s >= 0; s = b4slot(s)->next)
+    // Changed pages are counted: the walk ends at the last of them (they are
+    // on the path or among the newest cached pages).
+    for (int s = h->path; s >= 0 && h->pages_changed > 0; s = b4slot(s)->next)
         if (b4slot(s)->changed && b4write_block(index, s) < 0) return -1;
-    for (int s = h->cache_newest; s >= 0; s = b4slot(s)->next)
+    for (int s = h->cache_newest; s >= 0 && h->pages_changed > 0; s = b4slot(s)->next)
         if (b4slot(s)->changed && b4write_block(index, s) < 0) return -1;
-    i4index(index)->pages_changed = 0;
+    h->pages_changed = 0;
     return 0;
 }
 
@@ -265,8 +383,11 @@ int b4load_child(int index, int direction) {
     for (int s = h->path; s >= 0; s = b4slot(s)->next)
         if (b4slot(s)->file_offset == offset) return damaged(h);
 
-    int s = h->cache_newest;
-    while (s >= 0 && b4slot(s)->file_offset != offset) s = b4slot(s)->next;
+    int s = map_find(index, offset);
+    if (s < 0 && map_size == 0) { // no map (its memory was refused): the walk
+        s = h->cache_newest;
+        while (s >= 0 && b4slot(s)->file_offset != offset) s = b4slot(s)->next;
+    }
     if (s >= 0) {
         cache_unlink(h, s);
         path_push(h, s);
@@ -274,8 +395,8 @@ int b4load_child(int index, int direction) {
         s = b4get(index);
         if (s < 0) return -2;
         h = i4index(index);
+        b4set_page_offset(index, s, offset);
         PageSlot* p = b4slot(s);
-        p->file_offset = offset;
         ++pages_read;
         if (u4read_exact(h->file, offset, p->page, b4page_size, h->file_name) < 0) {
             path_pop(h);
@@ -344,7 +465,8 @@ namespace {
 
 // Whether page offset `at` is on the index's path or in its cache (a free
 // page in use: the list is damaged, taking it would overwrite live keys).
-bool page_in_memory(const IndexHandle* h, std::uint32_t at) {
+bool page_in_memory(int index, const IndexHandle* h, std::uint32_t at) {
+    if (map_size != 0) return map_find(index, at) >= 0;
     for (int s = h->path; s >= 0; s = b4slot(s)->next)
         if (b4slot(s)->file_offset == at) return true;
     for (int s = h->cache_newest; s >= 0; s = b4slot(s)->next)
@@ -363,13 +485,13 @@ void free_list_broken(IndexHandle* h) {
 
 // Takes the head of the free list: the page's offset, or 0 when the list
 // is empty or broken.
-std::uint32_t take_free_page(IndexHandle* h) {
+std::uint32_t take_free_page(int index, IndexHandle* h) {
     const std::uint32_t head = i4free_head(h);
     if (head == 0) return 0;
     const std::int64_t size = u4file_size(h->file);
     std::uint8_t page[b4page_size];
     std::uint32_t next = 0;
-    if (size < 0 || !b4page_in_file(head, size) || page_in_memory(h, head) ||
+    if (size < 0 || !b4page_in_file(head, size) || page_in_memory(index, h, head) ||
         u4read_at(h->file, head, page, b4page_size) != b4page_size || !b4free_link(page, &next) ||
         (next != 0 && (!b4page_in_file(next, size) || next == head))) {
         free_list_broken(h);
@@ -383,7 +505,7 @@ std::uint32_t take_free_page(IndexHandle* h) {
 
 std::uint32_t b4new_page_offset(int index) {
     IndexHandle* h = i4index(index);
-    const std::uint32_t free_page = take_free_page(h);
+    const std::uint32_t free_page = take_free_page(index, h);
     if (free_page != 0) return free_page;
     if (h->eof_position == 0) {
         const std::int64_t size = u4file_size(h->file);
@@ -409,7 +531,7 @@ int b4free_page(int index) {
     PageSlot* p = b4slot(s);
     b4make_free(p->page, h->geometry, i4free_head(h));
     b4put32(h->header + i4h_free, p->file_offset);
-    p->changed = 1;
+    b4mark_changed(index, p);
     if (b4write_block(index, s) < 0) return -1;
     path_pop(h);
     slot_release(s);

@@ -28,7 +28,7 @@ void b4insert(int index, const std::uint8_t* item, int position) {
         overwritten("b4insert");
         return;
     }
-    p->changed = 1;
+    b4mark_changed(index, p);
 }
 
 int b4remove(int index) {
@@ -36,7 +36,7 @@ int b4remove(int index) {
     PageSlot* p = b4slot(h->path);
     const int r = b4page_remove(p->page, h->geometry, p->current_item);
     if (r < 0) return overwritten("b4remove");
-    p->changed = 1;
+    b4mark_changed(index, p);
     return r;
 }
 
@@ -96,7 +96,7 @@ int b4add(int index, const std::uint8_t* item_in) {
         } else {
             std::memcpy(median, item, static_cast<std::size_t>(g.item_size));
         }
-        p->changed = 1;
+        b4mark_changed(index, p);
 
         const int ns = b4get(index);
         if (ns < 0) return -1;
@@ -104,8 +104,8 @@ int b4add(int index, const std::uint8_t* item_in) {
         p = b4slot(top);
         PageSlot* np = b4slot(ns);
         std::memcpy(np->page, p->page, b4page_size);
-        np->changed = 1;
-        np->file_offset = fresh[used++];
+        b4mark_changed(index, np);
+        b4set_page_offset(index, ns, fresh[used++]);
         np->current_item = 0;
         b4set_key_count(np->page, g.half);
         b4put32(b4item(np->page, g.half), b4item_child(median));
@@ -119,7 +119,7 @@ int b4add(int index, const std::uint8_t* item_in) {
             entries[i] = static_cast<std::uint16_t>(b4offset_entry(p->page, (i + g.half) % n));
         for (int i = 0; i < n; ++i) b4set_offset_entry(p->page, i, entries[i]);
         b4set_key_count(p->page, g.half);
-        p->changed = 1;
+        b4mark_changed(index, p);
 
         const int parent = b4pop_page(index);
         if (parent >= 0) {
@@ -137,8 +137,8 @@ int b4add(int index, const std::uint8_t* item_in) {
         p = b4slot(top);
         PageSlot* rp = b4slot(rs);
         b4fresh_page(rp->page, g);
-        rp->file_offset = fresh[used++];
-        rp->changed = 1;
+        b4set_page_offset(index, rs, fresh[used++]);
+        b4mark_changed(index, rp);
         b4page_insert(rp->page, g, median, 0);
         b4put32(b4item(rp->page, 1), p->file_offset);
         rp->current_item = 1;
@@ -164,7 +164,7 @@ int remove_reference(int index) {
     if (h == nullptr || h->path < 0) return overwritten("remove_reference");
     const PageGeometry g = h->geometry;
     PageSlot* p = b4slot(h->path);
-    p->changed = 1;
+    b4mark_changed(index, p);
     const int k = b4key_count(p->page);
     if (k <= 0) {
         // A branch page without keys can only come from a damaged file.
@@ -197,7 +197,7 @@ int remove_reference(int index) {
             std::uint8_t* parent_item = b4current_item(index);
             if (parent_item == nullptr) return overwritten("remove_reference 3");
             b4put32(parent_item, survivor);
-            b4slot(h->path)->changed = 1;
+            b4mark_changed(index, b4slot(h->path));
         }
     }
     // The separator is a real entry: it goes back in through the leaves.

@@ -39,6 +39,7 @@ struct PageSlot {
     std::int32_t previous;
     std::int32_t next;
     std::int32_t changed;
+    std::int32_t owner; // the index whose page it holds, -1 none
     std::uint32_t file_offset;
     std::int32_t current_item;
     std::uint8_t page[b4page_size];
@@ -214,6 +215,20 @@ int b4remove(int index);
 // Frees the current page: puts it at the head of the free list, writes it,
 // releases its slot; the parent becomes current. 0 / -1.
 int b4free_page(int index);
+
+// Gives slot s (on the index's path) the page at offset: the page map finds
+// it there from now on.
+void b4set_page_offset(int index, int s, std::uint32_t offset);
+
+// Marks the page of slot s changed (counted in the index's pages_changed).
+void b4mark_changed(int index, PageSlot* p);
+
+// Releases slot s to the pool (out of the page map first). The slot must be
+// off every path and cache list.
+void b4release_slot(int s);
+
+// Frees the page map (the store's reset).
+void b4forget_page_map();
 
 // Writes slot s of the index to the file. 0 / -1 (160).
 int b4write_block(int index, int s);

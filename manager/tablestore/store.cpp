@@ -2,6 +2,7 @@
 #include "manager/tablestore/store.h"
 
 #include "manager/tablestore/indexes.h"
+#include "manager/tablestore/pages.h"
 #include "manager/tablestore/pools.h"
 #include "manager/tablestore/tables.h"
 
@@ -53,6 +54,7 @@ void d4reset_store() {
     h4free_pool(&g4.table_pool);
     h4free_pool(&g4.index_pool);
     h4free_pool(&g4.page_pool);
+    b4forget_page_map();
     h4free_pool(&g4.filter_pool);
     h4release_memory(g4.work_buffer);
     h4release_memory(g4.record_cache);
