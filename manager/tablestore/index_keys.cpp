@@ -304,6 +304,37 @@ int later_equal_entry(int index, const char* key, int record_number) {
 
 } // namespace
 
+namespace {
+
+// Inserts (key, record_number) at the position a search left: r 2 stopped on
+// the first greater key (or on the entry the new one goes before), 3 every
+// key is smaller. 0 / -1.
+int insert_here(int index, const char* key, int record_number, int r) {
+    if (r == 3 || r == 4) {
+        if (!b4is_leaf(index) && last_key(index) < 0) return -1;
+        PageSlot* p = top(index);
+        p->current_item = b4key_count(p->page);
+    }
+    if (!b4is_leaf(index)) {
+        // New entries go into a leaf, right after their predecessor.
+        if (i4skip(index, -1) != -1) return -1;
+        PageSlot* p = top(index);
+        p->current_item = b4key_count(p->page);
+    }
+    IndexHandle* h = i4index(index);
+    b4put16(h->header + i4h_version, static_cast<std::uint32_t>(h->version_locked + 1));
+    std::uint8_t item[i4max_key_length + 8];
+    b4put32(item, 0);
+    b4put32(item + 4, static_cast<std::uint32_t>(record_number));
+    std::memcpy(item + 8, key, static_cast<std::size_t>(h->geometry.key_length));
+    const int added = b4add(index, item);
+    // After a split the path no longer describes a position.
+    i4forget_path(index);
+    return added < 0 ? -1 : 0;
+}
+
+} // namespace
+
 int i4insert_entry(int index, const char* key, int record_number) {
     if (i4lock_for_change(index) < 0) return -1;
     int r = i4find_entry(index, key, record_number);
@@ -318,27 +349,34 @@ int i4insert_entry(int index, const char* key, int record_number) {
         h = i4index(index);
     }
     if ((r == 1 || r == 4) && h->unique) return 1;
-    if (r == 3 || r == 4) {
-        if (!b4is_leaf(index) && last_key(index) < 0) return -1;
-        PageSlot* p = top(index);
-        p->current_item = b4key_count(p->page);
+    return insert_here(index, key, record_number, r);
+}
+
+int i4append_entry(int index, const char* key, int record_number) {
+    if (i4lock_for_change(index) < 0) return -1;
+    const IndexHandle* h = i4index(index);
+    const int w = h->geometry.key_length;
+    if (h->unique) {
+        const int r = find_key(index, key, w);
+        if (r < 0) return -1;
+        if (r == 0) return 1;
     }
-    if (!b4is_leaf(index)) {
-        // New entries go into a leaf, right after their predecessor.
-        if (i4skip(index, -1) != -1) return -1;
-        PageSlot* p = top(index);
-        p->current_item = b4key_count(p->page);
+    // The first key greater than key: the search for key "plus one" (its
+    // bytes as one big number), or the end when key is all 0xFF.
+    char above[i4max_key_length];
+    std::memcpy(above, key, static_cast<std::size_t>(w));
+    int i = w - 1;
+    while (i >= 0 && static_cast<unsigned char>(above[i]) == 0xFF) above[i--] = 0;
+    int r = 3;
+    if (i >= 0) {
+        above[i] = static_cast<char>(static_cast<unsigned char>(above[i]) + 1);
+        r = find_key(index, above, w);
+        if (r < 0) return -1;
+        if (r != 3) r = 2;
+    } else if (last_key(index) < 0) {
+        return -1;
     }
-    h = i4index(index);
-    b4put16(h->header + i4h_version, static_cast<std::uint32_t>(h->version_locked + 1));
-    std::uint8_t item[i4max_key_length + 8];
-    b4put32(item, 0);
-    b4put32(item + 4, static_cast<std::uint32_t>(record_number));
-    std::memcpy(item + 8, key, static_cast<std::size_t>(h->geometry.key_length));
-    const int added = b4add(index, item);
-    // After a split the path no longer describes a position.
-    i4forget_path(index);
-    return added < 0 ? -1 : 0;
+    return insert_here(index, key, record_number, r);
 }
 
 int i4remove(int index, const char* key, int record_number) {
@@ -479,7 +517,12 @@ int i4add_keys(int record_number) {
         const char* built = i4build_key(i);
         if (built == nullptr) return -1;
         std::memcpy(key, built, static_cast<std::size_t>(h->geometry.key_length));
-        if (add_entry(i, key, record_number) < 0) return -1;
+        // The new record's number is past every record of the table, so a
+        // sound index has no entry for it, and among equal keys it goes
+        // last: the walk over them that a changed record's key needs is
+        // left out.
+        const int r = i4append_entry(i, key, record_number);
+        if (r < 0) return r;
         i = i4index(i)->next;
     }
     return 0;

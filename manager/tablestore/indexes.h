@@ -107,7 +107,8 @@ int i4close_index(int index);
 int i4update_keys(int record_number);
 
 // Key maintenance of d4append_record for the new record n: adds (key, n) to
-// every index of the selected table (330, unique refusal ignored as above).
+// every index of the selected table (i4append_entry; a unique refusal is
+// ignored as above).
 int i4add_keys(int record_number);
 
 // Navigation of the selected table in its selected index's order (used by
@@ -133,6 +134,11 @@ char* i4build_key(int index);
 int i4find_key(int index, const char* text);
 int i4find_entry(int index, const char* key, int record_number);
 int i4insert_entry(int index, const char* key, int record_number);
+// i4insert_entry for a record appended to the table, whose number is greater
+// than every record's: the entry goes after every equal key, found by one
+// descent, without looking among the equal keys for one already there.
+// 0 added / 1 a unique index already has the key (nothing added) / -1.
+int i4append_entry(int index, const char* key, int record_number);
 int i4remove(int index, const char* key, int record_number);
 int i4goto_first_key(int index);
 int i4goto_last_key(int index);

@@ -2,6 +2,7 @@
 // unique rule, numeric keys, ordered skips, key changes, page splits, freed
 // pages and their reuse, and the page pool shared by many indexes.
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <random>
 
@@ -515,4 +516,26 @@ TEST_F(TreeTest, APageBudgetBoundsThePoolAndKeepsPagesAcrossRequests) {
         EXPECT_EQ(walk_forward(), read_ord("ITCOD.ORD"));
         EXPECT_GT(b4pages_read(), before) << "stale pages dropped";
     }
+}
+
+// Appended records go after every equal key in one descent, across splits,
+// and the highest possible key (all 0xFF) goes to the very end.
+TEST_F(TreeTest, AppendsPlaceEachKeyAfterItsEqualsAcrossSplits) {
+    keyed_table(2, {"BB", "AA"});
+    std::mt19937 rng(7);
+    const std::string keys[] = {"AA", "BB", "CC", "\xFF\xFF", "B\xFF", "BA"};
+    std::vector<std::pair<std::string, int>> expected = {{"BB", 1}, {"AA", 2}};
+    for (int r = 3; r <= 1500; ++r) {
+        const std::string& k = keys[rng() % std::size(keys)];
+        ASSERT_EQ(append({k}), 0) << r;
+        expected.emplace_back(k, r);
+    }
+    std::sort(expected.begin(), expected.end(), [](const auto& a, const auto& b) {
+        const int c = std::memcmp(a.first.data(), b.first.data(), 2);
+        return c != 0 ? c < 0 : a.second < b.second;
+    });
+    std::vector<int> order;
+    for (const auto& e : expected) order.push_back(e.second);
+    EXPECT_EQ(walk_forward(), order);
+    EXPECT_EQ(check_faults(index), 0);
 }

@@ -292,8 +292,9 @@ int dbf_build_index(const char* table, const char* index, const char* expression
             break;
         }
         std::memcpy(key, built, static_cast<std::size_t>(key_length));
-        const int added = i4insert_entry(i, key, r);
-        if (added < 0 || added == 2) status = 1;
+        // Records come in order, each numbered past every entry so far: it
+        // goes after its equal keys in one descent.
+        if (i4append_entry(i, key, r) < 0) status = 1;
     }
     t = d4table(number);
     t->lock_state = lock_state;
