@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "manager/requests/context.h"
 #include "manager/runtime.h"
@@ -59,6 +60,10 @@ long reports_before = 0;
 std::array<Range, kMaxRanges> ranges;
 int range_count = 0;
 std::array<int, kMaxTouched> touched;
+// Each touched file's size as this entry's writes leave it: taken from the
+// file once, then grown by the entry's own writes past the end (only the
+// holder of the append or index lock extends a file, and the entry holds it).
+std::array<std::int64_t, kMaxTouched> touched_size;
 int touched_count = 0;
 
 std::uint8_t record[kMaxRecord];
@@ -293,10 +298,22 @@ bool Covered(int file, std::int64_t offset, std::uint32_t count) {
     return false;
 }
 
-void Touch(int file) {
-    for (int i = 0; i < touched_count; ++i)
-        if (touched[static_cast<std::size_t>(i)] == file) return;
-    if (touched_count < kMaxTouched) touched[static_cast<std::size_t>(touched_count++)] = file;
+// The file's size before a write of count bytes at offset, which this
+// entry's writes will leave at least offset + count. False when the size
+// cannot be had.
+bool SizeBefore(int file, std::int64_t offset, std::uint32_t count, std::int64_t* size) {
+    int i = 0;
+    while (i < touched_count && touched[static_cast<std::size_t>(i)] != file) ++i;
+    if (i == touched_count) {
+        if (plat::FileSize(file, size) != 0) return false;
+        if (touched_count == kMaxTouched) return true; // not kept: asked again next time
+        touched[static_cast<std::size_t>(i)] = file;
+        touched_size[static_cast<std::size_t>(i)] = *size;
+        ++touched_count;
+    }
+    *size = touched_size[static_cast<std::size_t>(i)];
+    touched_size[static_cast<std::size_t>(i)] = std::max(*size, offset + count);
+    return true;
 }
 
 bool WriteBegin() {
@@ -313,7 +330,7 @@ bool WriteBegin() {
 // the journal could not take it.
 bool SaveBefore(int file, const char* name, std::int64_t offset, std::uint32_t count) {
     std::int64_t size = 0;
-    if (count > kMaxSaved || name == nullptr || plat::FileSize(file, &size) != 0) {
+    if (count > kMaxSaved || name == nullptr || !SizeBefore(file, offset, count, &size)) {
         return false;
     }
     std::uint32_t saved = 0;
@@ -323,7 +340,11 @@ bool SaveBefore(int file, const char* name, std::int64_t offset, std::uint32_t c
     std::memset(p, 0, kNameSize);
     std::snprintf(reinterpret_cast<char*>(p), kNameSize, "%s", name);
     Put64(p + kNameSize, offset);
-    Put64(p + kNameSize + 8, size);
+    // A write inside the file is undone by its bytes alone: cutting the file
+    // back would also cut what another program appended since. Only a write
+    // past the end gives the size to cut back to.
+    Put64(p + kNameSize + 8,
+          offset + count <= size ? std::numeric_limits<std::int64_t>::max() : size);
     Put32(p + kNameSize + 16, saved);
     std::uint32_t done = 0;
     if (saved > 0 &&
@@ -335,7 +356,6 @@ bool SaveBefore(int file, const char* name, std::int64_t offset, std::uint32_t c
     }
     if (range_count < kMaxRanges)
         ranges[static_cast<std::size_t>(range_count++)] = {file, offset, count};
-    Touch(file);
     return true;
 }
 

@@ -31,8 +31,8 @@ std::uint32_t map_size = 0; // a power of two, 0 before the first page
 std::uint32_t map_used = 0; // entries in use or removed
 
 std::uint32_t map_home(int index, std::uint32_t offset) {
-    const std::uint32_t key = (offset / b4page_size) * 2654435761u ^
-                              static_cast<std::uint32_t>(index + 1) * 40503u;
+    const std::uint32_t key =
+        (offset / b4page_size) * 2654435761u ^ static_cast<std::uint32_t>(index + 1) * 40503u;
     return (key ^ (key >> 15)) & (map_size - 1);
 }
 

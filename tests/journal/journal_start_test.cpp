@@ -191,5 +191,42 @@ TEST_F(Start, AFileAnotherProgramChangedAfterAKillIsLeftAsFound) {
     EXPECT_GT(seen, 0) << "no kill left a change of ITNOME.NTX in the journal";
 }
 
+// A record another program appended after the kill of an update survives
+// the repair: undoing a write inside the table puts its bytes back and never
+// cuts the file to the size it had before.
+TEST_F(Start, ARecordAnotherProgramAppendedAfterAKillSurvivesTheRepair) {
+    const Request keys{19, Pairs({0, 0}, {{"NOME", "AAB"}, {"QTD", "3"}, {"COD", "C99999"}})};
+    const std::string peer(22, 'P');
+    int seen = 0;
+    for (int n = 1; n < 300; ++n) {
+        Reset();
+        const int before = Count();
+        const int r = InChild([&] {
+            return Serve({keys}, nullptr, true,
+                         [&] { plat::FileFaultSet(n, plat::WriteFault::kKill); })
+                       ? 0
+                       : 1;
+        });
+        if (r == 0) break;
+        ASSERT_EQ(r, 128 + SIGKILL) << "write " << n;
+        if (mtest::ReadFile(dir.file("talvo.jnl")).size() <= 64) continue;
+        std::string t = mtest::ReadFile(dir.file("ITEM.DBF"));
+        const std::size_t header =
+            static_cast<unsigned char>(t[8]) | static_cast<unsigned char>(t[9]) << 8;
+        t.resize(header + static_cast<std::size_t>(before) * 22);
+        t += peer + "\x1A";
+        t[4] = static_cast<char>(before + 1);
+        t[5] = static_cast<char>((before + 1) >> 8);
+        mtest::WriteFile(dir.file("ITEM.DBF"), t);
+        Restart();
+        ++seen;
+        const std::string now = mtest::ReadFile(dir.file("ITEM.DBF"));
+        EXPECT_EQ(Count(), before + 1) << "write " << n;
+        EXPECT_EQ(now.substr(header + static_cast<std::size_t>(before) * 22, 22), peer)
+            << "write " << n;
+    }
+    EXPECT_GT(seen, 0) << "no kill left an update in the journal";
+}
+
 } // namespace
 } // namespace jtest
