@@ -45,6 +45,17 @@ class Start : public JournalDir {
         });
         return mtest::ReadFile(file);
     }
+    // Serves r in a child killed at its nth write from the files as Reset
+    // leaves them (reset first unless told not to): 0 when it ended before.
+    int KilledAt(const Request& r, int n, bool reset = true) {
+        if (reset) Reset();
+        return InChild([&] {
+            return Serve({r}, nullptr, true,
+                         [&] { plat::FileFaultSet(n, plat::WriteFault::kKill); })
+                       ? 0
+                       : 1;
+        });
+    }
     const Request append{43, Pairs({0, 0}, {{"NOME", "N999"}, {"QTD", "77"}, {"COD", "Z00001"}})};
 };
 
@@ -163,13 +174,7 @@ TEST_F(Start, AFileAnotherProgramChangedAfterAKillIsLeftAsFound) {
     const Request keys{19, Pairs({0, 0}, {{"NOME", "AAB"}, {"QTD", "3"}, {"COD", "C99999"}})};
     int seen = 0;
     for (int n = 1; n < 300; ++n) {
-        Reset();
-        const int r = InChild([&] {
-            return Serve({keys}, nullptr, true,
-                         [&] { plat::FileFaultSet(n, plat::WriteFault::kKill); })
-                       ? 0
-                       : 1;
-        });
+        const int r = KilledAt(keys, n);
         if (r == 0) break;
         ASSERT_EQ(r, 128 + SIGKILL) << "write " << n;
         const std::string index = dir.file("ITNOME.NTX");
@@ -201,12 +206,7 @@ TEST_F(Start, ARecordAnotherProgramAppendedAfterAKillSurvivesTheRepair) {
     for (int n = 1; n < 300; ++n) {
         Reset();
         const int before = Count();
-        const int r = InChild([&] {
-            return Serve({keys}, nullptr, true,
-                         [&] { plat::FileFaultSet(n, plat::WriteFault::kKill); })
-                       ? 0
-                       : 1;
-        });
+        const int r = KilledAt(keys, n, false);
         if (r == 0) break;
         ASSERT_EQ(r, 128 + SIGKILL) << "write " << n;
         if (mtest::ReadFile(dir.file("talvo.jnl")).size() <= 64) continue;
