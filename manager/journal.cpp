@@ -27,6 +27,7 @@ constexpr std::uint8_t kRunning = 1;
 constexpr std::uint32_t kBegin = 'B';
 constexpr std::uint32_t kUndo = 'U';
 constexpr std::uint32_t kNameSize = 64;
+constexpr std::uint32_t kFirstSaved = 280;
 constexpr std::uint32_t kUndoHead = kNameSize + 8 + 8 + 4;
 constexpr std::uint32_t kBeginSize = 4 + kNameSize;
 // The largest write of the store: a record of 32767 bytes and its end byte.
@@ -371,13 +372,15 @@ int BeforeWrite(int file, const char* name, std::int64_t offset, std::uint32_t c
         }
         begun = true;
     }
-    // The first write to a file saves its first 8 bytes too (an index's
-    // change counter, a table's record count): the start-up repair tells by
-    // them whether another program changed the file after an interruption.
+    // The first write to a file saves its first 280 bytes too (an index's
+    // whole header with its change counter, a table's date and record
+    // count): the start-up repair tells by them whether another program
+    // changed the file after an interruption, and the header written at the
+    // end of the change needs no undo record of its own.
     bool first = true;
     for (int i = 0; i < touched_count; ++i)
         first = first && touched[static_cast<std::size_t>(i)] != file;
-    if (first && offset != 0 && !SaveBefore(file, name, 0, 8)) {
+    if (first && offset != 0 && !SaveBefore(file, name, 0, kFirstSaved)) {
         broken = true;
         return -1;
     }
