@@ -20,13 +20,16 @@ install(TARGETS serilo LIBRARY DESTINATION lib NAMELINK_SKIP)
 
 # The unit names the installed program, and the log rotation lives under
 # /etc, so both are placed when installing, from the prefix installed to.
+# The unit is generated into the build tree (never beside the sources, and
+# never into the directory `cmake --install` happens to run in).
 set(WTALVOC_DIST_DIR ${CMAKE_SOURCE_DIR}/dist)
 install(CODE "set(WTALVOC_DIST_DIR \"${WTALVOC_DIST_DIR}\")")
+install(CODE "set(WTALVOC_UNIT_DIR \"${CMAKE_BINARY_DIR}/dist\")")
 install(CODE [[
   set(BINDIR "${CMAKE_INSTALL_PREFIX}/bin")
   configure_file("${WTALVOC_DIST_DIR}/wtalvoc@.service.in"
-                 "${CMAKE_CURRENT_BINARY_DIR}/dist/wtalvoc@.service" @ONLY)
-  file(INSTALL "${CMAKE_CURRENT_BINARY_DIR}/dist/wtalvoc@.service"
+                 "${WTALVOC_UNIT_DIR}/wtalvoc@.service" @ONLY)
+  file(INSTALL "${WTALVOC_UNIT_DIR}/wtalvoc@.service"
        DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
   if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
     set(etc "/etc")

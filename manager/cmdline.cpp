@@ -7,7 +7,14 @@
 
 namespace {
 
-enum : int { kOptHelp = 'h', kOptVersion = 'V', kOptHeadless = 256, kOptStatus, kOptJson };
+enum : int {
+    kOptHelp = 'h',
+    kOptVersion = 'V',
+    kOptHeadless = 256,
+    kOptStatus,
+    kOptJson,
+    kOptCheck
+};
 
 constexpr option kLongOptions[] = {
     {"help", no_argument, nullptr, kOptHelp},
@@ -15,6 +22,7 @@ constexpr option kLongOptions[] = {
     {"headless", no_argument, nullptr, kOptHeadless},
     {"status", no_argument, nullptr, kOptStatus},
     {"json", no_argument, nullptr, kOptJson},
+    {"check", no_argument, nullptr, kOptCheck},
     {"directory", required_argument, nullptr, 'C'},
     {nullptr, 0, nullptr, 0},
 };
@@ -49,6 +57,7 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
         case kOptHeadless: out->headless = true; break;
         case kOptStatus: out->status = true; break;
         case kOptJson: out->json = true; break;
+        case kOptCheck: out->check = true; break;
         case 'C':
             if (optarg == nullptr || optarg[0] == '\0') return Refuse("empty directory for -C", "");
             out->directory = optarg;
@@ -58,6 +67,7 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
     }
     if (optind < argc) return Refuse("unexpected argument: ", args[optind]);
     if (out->json && !out->status) return Refuse("--json goes with --status", "");
+    if (out->check && out->status) return Refuse("--check and --status go alone", "");
     return 0;
 }
 
@@ -65,6 +75,7 @@ void PrintUsage(std::FILE* to) {
     std::fprintf(to,
                  "Usage: wtalvoc [-1] [--headless] [-C DIR]\n"
                  "       wtalvoc --status [--json] [-C DIR]\n"
+                 "       wtalvoc --check [-C DIR]\n"
                  "Serves the terminals of talvo.cfg on their serial line, in the data directory\n"
                  "(the working directory, or DIR).\n"
                  "\n"
@@ -74,6 +85,8 @@ void PrintUsage(std::FILE* to) {
                  "      --status       ask the manager running in the data directory what it\n"
                  "                     is doing (port, counters, terminals) and print it\n"
                  "      --json         with --status: the same as JSON\n"
+                 "      --check        judge the data directory and its line without serving\n"
+                 "                     and without touching a running copy\n"
                  "  -h, --help         print this text and exit\n"
                  "  -V, --version      print the version and exit\n"
                  "\n"
@@ -81,5 +94,6 @@ void PrintUsage(std::FILE* to) {
                  "SIGTERM, SIGINT and SIGHUP stop it in order too.\n"
                  "Exit status: 0 after an orderly stop, 1 after a failure, 2 for a wrong\n"
                  "command line; --status: 0, 1 when refused or no answer, 3 when no manager\n"
-                 "runs in the directory.\n");
+                 "runs in the directory; --check: 0 when the manager would serve as\n"
+                 "configured, 1 otherwise.\n");
 }

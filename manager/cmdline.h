@@ -1,6 +1,6 @@
 // wtalvoc's command line: the switch -1 (no link-error recovery, no
 // error-rate statistics), --help, --version, --headless, --status [--json]
-// and -C DIR / --directory DIR. Anything else is refused before anything is
+// --check and -C DIR / --directory DIR. Anything else is refused before anything is
 // opened.
 #pragma once
 
@@ -13,6 +13,7 @@ struct CommandLine {
     bool headless = false;
     bool status = false;
     bool json = false;
+    bool check = false; // --check: judge the directory, serve nothing
     const char* directory = nullptr; // -C DIR: work there as if started there
 };
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "manager/check.h"
 #include "manager/cmdline.h"
 #include "manager/config.h"
 #include "manager/journal.h"
@@ -397,6 +398,7 @@ int RunManager(int argc, const char* const* argv) {
         }
     }
     if (line.status) return PrintStatus(line.json);
+    if (line.check) return RunCheck(stdout);
 
     ResetRuntimeTables();
     StartActivity();
