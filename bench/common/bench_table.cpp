@@ -60,6 +60,22 @@ double ValueOf(unsigned n) {
     return static_cast<double>((n * 7919ull) % 2000001u) / 100.0 - 10000.0;
 }
 
+int Records() {
+    static int records = 0;
+    if (records != 0) return records;
+    records = kRecords;
+    if (const char* text = std::getenv("BENCH_RECORDS"); text != nullptr && *text != '\0') {
+        char* end = nullptr;
+        const long n = std::strtol(text, &end, 10);
+        if (*end != '\0' || n < 1000 || n > kRecords) {
+            std::fprintf(stderr, "bench table: BENCH_RECORDS must be 1000 to %d\n", kRecords);
+            std::abort();
+        }
+        records = static_cast<int>(n);
+    }
+    return records;
+}
+
 std::string PathOf(const char* file) {
     return table.dir + "/" + file;
 }
@@ -91,7 +107,7 @@ const BenchTable& Table() {
     const int value = f4ref("VALOR");
     char code_text[16];
     char name_text[24];
-    for (unsigned n = 1; n <= static_cast<unsigned>(kRecords); ++n) {
+    for (unsigned n = 1; n <= static_cast<unsigned>(Records()); ++n) {
         d4blank_record();
         CodeOf(n, code_text);
         NameOf(n, name_text);
@@ -110,7 +126,7 @@ const BenchTable& Table() {
     d4reset_store();
     table.build_seconds = Seconds(start);
     std::fprintf(stderr, "bench table: %d records in %.1f s, three indexes in %.1f s, in %s\n",
-                 kRecords, records_seconds, table.build_seconds - records_seconds,
+                 Records(), records_seconds, table.build_seconds - records_seconds,
                  table.dir.c_str());
     built = true;
     return table;
@@ -152,6 +168,7 @@ void ReportLatency(benchmark::State& state, std::vector<double>& us) {
     };
     state.counters["p50_us"] = at(0.50);
     state.counters["p99_us"] = at(0.99);
+    state.counters["max_us"] = us.back();
 }
 
 } // namespace bench

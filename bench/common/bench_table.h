@@ -16,6 +16,12 @@ namespace bench {
 
 inline constexpr int kRecords = 1000000;
 
+// The records of the table this run builds: kRecords, or the environment's
+// BENCH_RECORDS (1,000 to kRecords) for a profiling run under a slow tool,
+// where a million appends would take most of an hour. Figures for the
+// README are always taken with the default.
+int Records();
+
 inline constexpr const char* kTableFile = "BENCH.DBF";
 inline constexpr const char* kCodeIndexFile = "BCOD.NTX";
 inline constexpr const char* kNameIndexFile = "BNOME.NTX";
@@ -38,7 +44,7 @@ void RemoveTable();
 std::string PathOf(const char* file);
 
 // Field values of record n (1-based). Codes fill their 10 characters and
-// those of n < 100,000,000 are all different, so numbers past kRecords give codes no record has
+// those of n < 100,000,000 are all different, so numbers past Records() give codes no record has
 // yet.
 void CodeOf(unsigned n, char (&out)[16]);
 void NameOf(unsigned n, char (&out)[24]);
@@ -58,7 +64,7 @@ void AddSince(const Counts& from, Counts* sum);
 // pages_read, over `ops` operations; items processed as well.
 void ReportCounts(benchmark::State& state, const Counts& moved, std::int64_t ops);
 
-// p50_us and p99_us of the service times (microseconds; sorted in place).
+// p50_us, p99_us and max_us of the service times (microseconds; sorted in place).
 void ReportLatency(benchmark::State& state, std::vector<double>& us);
 
 } // namespace bench
