@@ -76,6 +76,13 @@ int Records() {
     return records;
 }
 
+void FixedIterations(benchmark::internal::Benchmark* b) {
+    const char* text = std::getenv("BENCH_ITERATIONS");
+    if (text == nullptr || *text == '\0') return;
+    const long n = std::strtol(text, nullptr, 10);
+    if (n > 0) b->Iterations(n);
+}
+
 std::string PathOf(const char* file) {
     return table.dir + "/" + file;
 }

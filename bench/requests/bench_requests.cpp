@@ -284,6 +284,7 @@ void BM_AppendOnce(benchmark::State& state) {
 
 void Bounded(benchmark::internal::Benchmark* b) {
     b->ArgName("commit")->Arg(0)->Arg(1)->UseManualTime()->MinTime(1.0);
+    bench::FixedIterations(b);
 }
 
 BENCHMARK(BM_Seek)->Apply(Bounded);

@@ -162,6 +162,7 @@ void BM_KeyChange(benchmark::State& state) {
 
 void Bounded(benchmark::internal::Benchmark* b) {
     b->ArgName("unlock_per_request")->Arg(1)->Arg(0)->MinTime(1.0);
+    bench::FixedIterations(b);
 }
 
 BENCHMARK(BM_Seek)->Apply(Bounded);
