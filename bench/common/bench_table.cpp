@@ -76,11 +76,13 @@ int Records() {
     return records;
 }
 
-void FixedIterations(benchmark::internal::Benchmark* b) {
+bool FixedIterations(benchmark::internal::Benchmark* b) {
     const char* text = std::getenv("BENCH_ITERATIONS");
-    if (text == nullptr || *text == '\0') return;
+    if (text == nullptr || *text == '\0') return false;
     const long n = std::strtol(text, nullptr, 10);
-    if (n > 0) b->Iterations(n);
+    if (n <= 0) return false;
+    b->Iterations(n);
+    return true;
 }
 
 std::string PathOf(const char* file) {

@@ -66,8 +66,9 @@ void ReportCounts(benchmark::State& state, const Counts& moved, std::int64_t ops
 
 // A fixed number of iterations when the environment's BENCH_ITERATIONS
 // asks for one (a profiling run counts instructions per operation as the
-// total over a known count); otherwise the benchmark's own timing decides.
-void FixedIterations(benchmark::internal::Benchmark* b);
+// total over a known count): true when it did; otherwise the benchmark's own
+// timing decides.
+bool FixedIterations(benchmark::internal::Benchmark* b);
 
 // p50_us, p99_us and max_us of the service times (microseconds; sorted in place).
 void ReportLatency(benchmark::State& state, std::vector<double>& us);

@@ -283,8 +283,8 @@ void BM_AppendOnce(benchmark::State& state) {
 }
 
 void Bounded(benchmark::internal::Benchmark* b) {
-    b->ArgName("commit")->Arg(0)->Arg(1)->UseManualTime()->MinTime(1.0);
-    bench::FixedIterations(b);
+    b->ArgName("commit")->Arg(0)->Arg(1)->UseManualTime();
+    if (!bench::FixedIterations(b)) b->MinTime(1.0);
 }
 
 BENCHMARK(BM_Seek)->Apply(Bounded);

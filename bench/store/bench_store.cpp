@@ -161,8 +161,8 @@ void BM_KeyChange(benchmark::State& state) {
 }
 
 void Bounded(benchmark::internal::Benchmark* b) {
-    b->ArgName("unlock_per_request")->Arg(1)->Arg(0)->MinTime(1.0);
-    bench::FixedIterations(b);
+    b->ArgName("unlock_per_request")->Arg(1)->Arg(0);
+    if (!bench::FixedIterations(b)) b->MinTime(1.0);
 }
 
 BENCHMARK(BM_Seek)->Apply(Bounded);
