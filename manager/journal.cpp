@@ -306,7 +306,8 @@ bool SizeBefore(int file, std::int64_t offset, std::uint32_t count, std::int64_t
     int i = 0;
     while (i < touched_count && touched[static_cast<std::size_t>(i)] != file) ++i;
     if (i == touched_count) {
-        if (plat::FileSize(file, size) != 0) return false;
+        *size = u4file_size(file); // the store's handle: its end offset
+        if (*size < 0) return false;
         if (touched_count == kMaxTouched) return true; // not kept: asked again next time
         touched[static_cast<std::size_t>(i)] = file;
         touched_size[static_cast<std::size_t>(i)] = *size;

@@ -48,6 +48,32 @@ bool Overlaps(const Region& r, std::uint64_t offset, std::uint64_t length) {
 
 long g_lock_calls = 0;
 
+// The file (device, inode) behind each handle FileOpen gave out, noted at
+// the open from the fstat it makes anyway and forgotten at FileClose: a lock
+// or an owner probe on a table or index then costs no fstat of its own. A
+// handle that FileOpen did not give out is asked each time.
+struct Identity {
+    bool known = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+constexpr int kNotedHandles = 1024;
+std::array<Identity, kNotedHandles> g_identity;
+
+// The handle's file identity into *st (st_dev and st_ino only). Called
+// with g_mutex held. False when the handle is not an open file.
+bool IdentityOf(FileHandle handle, struct stat* st) {
+    if (handle >= 0 && handle < kNotedHandles) {
+        const Identity& id = g_identity[static_cast<std::size_t>(handle)];
+        if (id.known) {
+            st->st_dev = id.dev;
+            st->st_ino = id.ino;
+            return true;
+        }
+    }
+    return ::fstat(handle, st) == 0;
+}
+
 int SetLock(FileHandle handle, short type, std::uint64_t offset, std::uint64_t length) {
     ++g_lock_calls;
     struct flock fl {};
@@ -132,8 +158,9 @@ std::uint32_t LockRegionAs(FileHandle handle, std::uint64_t offset, std::uint64_
 
 int RegionOwner(FileHandle handle, std::uint64_t offset, std::uint64_t length) {
     struct stat st;
-    if (handle < 0 || length == 0 || ::fstat(handle, &st) != 0) return -1;
+    if (handle < 0 || length == 0) return -1;
     std::lock_guard<std::mutex> g(g_mutex);
+    if (!IdentityOf(handle, &st)) return -1;
     int owner = -1;
     for (const Region& r : UsedPart()) {
         if (!r.used || r.dev != st.st_dev || r.ino != st.st_ino || !Overlaps(r, offset, length))
@@ -161,8 +188,16 @@ std::uint32_t UnlockRegion(FileHandle handle, std::uint64_t offset, std::uint64_
     return Fail(kErrNotLocked);
 }
 
+void NoteFileIdentity(FileHandle handle, std::uint64_t device, std::uint64_t inode) {
+    if (handle < 0 || handle >= kNotedHandles) return;
+    std::lock_guard<std::mutex> g(g_mutex);
+    g_identity[static_cast<std::size_t>(handle)] =
+        Identity{true, static_cast<dev_t>(device), static_cast<ino_t>(inode)};
+}
+
 void ForgetRegions(FileHandle handle) {
     std::lock_guard<std::mutex> g(g_mutex);
+    if (handle >= 0 && handle < kNotedHandles) g_identity[static_cast<std::size_t>(handle)] = {};
     for (Region& r : UsedPart()) {
         if (r.used && r.handle == handle) r = Region{};
     }

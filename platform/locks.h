@@ -58,8 +58,12 @@ int RegionOwner(FileHandle handle, std::uint64_t offset, std::uint64_t length);
 // region; 6 for a bad handle.
 std::uint32_t UnlockRegion(FileHandle handle, std::uint64_t offset, std::uint64_t length);
 
-// Forgets every region of the handle; FileClose calls it before closing.
+// Forgets every region of the handle and its noted identity; FileClose
+// calls it before closing.
 void ForgetRegions(FileHandle handle);
+// Notes the file (device, inode) that a handle FileOpen just opened stands
+// for, so that locks on it need not ask the kernel again (FileOpen calls it).
+void NoteFileIdentity(FileHandle handle, std::uint64_t device, std::uint64_t inode);
 
 // Lock and unlock calls made to the kernel since the process started (one
 // per try: a wait that retries counts every try), for benchmarks.

@@ -9,9 +9,9 @@
 // the file and lock system calls and the index pages read.
 #include <benchmark/benchmark.h>
 
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <random>
 
 #include "bench/common/bench_table.h"

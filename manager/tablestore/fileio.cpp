@@ -86,8 +86,12 @@ int u4close_file(int file) {
 }
 
 std::int64_t u4file_size(int file) {
+    // The end offset, not the file's status: the store reads and writes at
+    // explicit offsets only, so moving the handle's position costs nothing,
+    // and a status query would make the kernel give the next write a fresh
+    // fine-grained time stamp (another inode update) on every request.
     std::int64_t size = 0;
-    if (plat::FileSize(file, &size) != 0 || size < 0) return -1;
+    if (plat::FileSeek(file, 0, plat::SeekFrom::kEnd, &size) != 0 || size < 0) return -1;
     return size;
 }
 

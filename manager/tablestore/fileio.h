@@ -39,7 +39,9 @@ int u4open_file(const char* name, int mode);
 int u4close_file(int file);
 
 // Size of the file in bytes, or -1 when it cannot be read (no report; the
-// caller decides: the table store treats it as error 950).
+// caller decides: the table store treats it as error 950). Taken as the end
+// offset: the handle's position moves to the end (the store's handles are
+// read and written at explicit offsets only).
 std::int64_t u4file_size(int file);
 
 // One positioned read of exactly count bytes at offset. A negative offset is

@@ -15,13 +15,12 @@ namespace {
 // Reads the record of the index's current entry; one outside the table is
 // error 335. 0 / -1.
 int read_current_entry(int index) {
-    const int record = i4current_record(index);
-    const int count = d4record_count();
-    if (record < 1 || record > count) {
+    const int read = d4read_listed_record(i4current_record(index));
+    if (read == 1) {
         e4error_report(err4index_record, i4index(index)->file_name, nullptr);
         return -1;
     }
-    return d4read_record(record) < 0 ? -1 : 0;
+    return read < 0 ? -1 : 0;
 }
 
 int first_or_last(bool last) {

@@ -489,6 +489,37 @@ int d4read_record(int n) {
     return read;
 }
 
+int d4read_listed_record(int n) {
+    const int number = g4.selected_table;
+    TableHandle* t = d4table(number);
+    if (t == nullptr) return no_table();
+    if (n < 1) return 1;
+    if (t->header.record_count >= 0 || t->old_image == n || t->first_index < 0) {
+        const int count = count_of(t);
+        if (count < 0) return -1;
+        return n > count ? 1 : d4read_record(n);
+    }
+    if (d4changed(number) < 0) return -1;
+    t = d4table(number);
+    // Read into the old-record buffer first: a record past the end leaves
+    // the record buffer as it was.
+    t->old_image = 0;
+    const auto width = static_cast<std::uint32_t>(t->record_width);
+    const std::int64_t got = u4read_at(t->file, record_offset(t, n), t->old_record, width);
+    if (got != static_cast<std::int64_t>(width)) {
+        if (got >= 0) return 1;
+        const NumberText number_text(n);
+        e4error_report(err4read, t->file_name, "Record: ", number_text.text, nullptr);
+        return -1;
+    }
+    std::memcpy(t->record, t->old_record, width);
+    t->bof = t->eof = 0;
+    lock_record(t, n);
+    t->current_record = n;
+    note_image(t, n);
+    return 0;
+}
+
 int d4goto_record_for_change(int n) {
     const int number = g4.selected_table;
     TableHandle* t = d4table(number);

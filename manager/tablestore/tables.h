@@ -129,6 +129,11 @@ int d4goto_record(int n);
 // Reads record n (the step behind d4goto_record): 0 / 1 (n < 1) / -1 (240).
 // Reading takes no lock and keeps the indexes' locks as they are.
 int d4read_record(int n);
+// d4read_record for record n that an index entry names: 0 read, 1 when n is
+// no record of the table (nothing read; the caller reports it), -1 failed.
+// With no record count cached the read itself tells, without a size query:
+// a record that lies wholly in the file is within the count.
+int d4read_listed_record(int n);
 
 // d4goto_record for a record about to be changed: the record's lock is
 // tried first (without waiting), so that the record read is the one the
