@@ -101,18 +101,42 @@ std::int64_t u4read_at(int file, std::int64_t offset, void* buffer, std::uint32_
     return done;
 }
 
+namespace {
+
+// Decimal text of a number for a report, made only when one is made.
+struct NumberText {
+    char text[24];
+    explicit NumberText(long long n) { std::snprintf(text, sizeof text, "%lld", n); }
+};
+
+int read_exact(int file, std::int64_t offset, void* buffer, std::uint32_t count, const char* name,
+               const char* extra1, const char* extra2, const long long* number) {
+    int code = 0;
+    std::uint32_t done = 0;
+    if (offset < 0)
+        code = err4seek;
+    else if (plat::FileReadAt(file, offset, buffer, count, &done) != 0 || done != count)
+        code = err4read;
+    if (code == 0) return 0;
+    if (number != nullptr) {
+        const NumberText text(*number);
+        e4error_report(code, name, extra1, text.text, nullptr);
+    } else {
+        e4error_report(code, name, extra1, extra2, nullptr);
+    }
+    return -1;
+}
+
+} // namespace
+
 int u4read_exact(int file, std::int64_t offset, void* buffer, std::uint32_t count, const char* name,
                  const char* extra1, const char* extra2) {
-    if (offset < 0) {
-        e4error_report(err4seek, name, extra1, extra2, nullptr);
-        return -1;
-    }
-    std::uint32_t done = 0;
-    if (plat::FileReadAt(file, offset, buffer, count, &done) != 0 || done != count) {
-        e4error_report(err4read, name, extra1, extra2, nullptr);
-        return -1;
-    }
-    return 0;
+    return read_exact(file, offset, buffer, count, name, extra1, extra2, nullptr);
+}
+
+int u4read_exact_n(int file, std::int64_t offset, void* buffer, std::uint32_t count,
+                   const char* name, const char* label, long long number) {
+    return read_exact(file, offset, buffer, count, name, label, nullptr, &number);
 }
 
 namespace {
@@ -130,21 +154,38 @@ long u4write_failures() {
     return write_failures;
 }
 
+namespace {
+
+int write_exact(int file, std::int64_t offset, const void* buffer, std::uint32_t count,
+                const char* name, const char* extra1, const char* extra2, const long long* number) {
+    int code = 0;
+    std::uint32_t done = 0;
+    if (offset < 0)
+        code = err4seek;
+    else if ((write_hook != nullptr && write_hook(file, name, offset, count) < 0) ||
+             plat::FileWriteAt(file, offset, buffer, count, &done) != 0 || done != count)
+        code = err4write;
+    if (code == 0) return 0;
+    ++write_failures;
+    if (number != nullptr) {
+        const NumberText text(*number);
+        e4error_report(code, name, extra1, text.text, nullptr);
+    } else {
+        e4error_report(code, name, extra1, extra2, nullptr);
+    }
+    return -1;
+}
+
+} // namespace
+
 int u4write_exact(int file, std::int64_t offset, const void* buffer, std::uint32_t count,
                   const char* name, const char* extra1, const char* extra2) {
-    if (offset < 0) {
-        ++write_failures;
-        e4error_report(err4seek, name, extra1, extra2, nullptr);
-        return -1;
-    }
-    std::uint32_t done = 0;
-    if ((write_hook != nullptr && write_hook(file, name, offset, count) < 0) ||
-        plat::FileWriteAt(file, offset, buffer, count, &done) != 0 || done != count) {
-        ++write_failures;
-        e4error_report(err4write, name, extra1, extra2, nullptr);
-        return -1;
-    }
-    return 0;
+    return write_exact(file, offset, buffer, count, name, extra1, extra2, nullptr);
+}
+
+int u4write_exact_n(int file, std::int64_t offset, const void* buffer, std::uint32_t count,
+                    const char* name, const char* label, long long number) {
+    return write_exact(file, offset, buffer, count, name, label, nullptr, &number);
 }
 
 namespace {

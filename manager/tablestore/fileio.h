@@ -51,6 +51,11 @@ std::int64_t u4file_size(int file);
 int u4read_exact(int file, std::int64_t offset, void* buffer, std::uint32_t count, const char* name,
                  const char* extra1 = nullptr, const char* extra2 = nullptr);
 
+// u4read_exact with a number as the second extra text (for example a record
+// number after "Record: "), written out only when a failure is reported.
+int u4read_exact_n(int file, std::int64_t offset, void* buffer, std::uint32_t count,
+                   const char* name, const char* label, long long number);
+
 // As u4read_exact without reporting: returns the number of bytes read, or -1
 // when the read failed.
 std::int64_t u4read_at(int file, std::int64_t offset, void* buffer, std::uint32_t count);
@@ -59,6 +64,11 @@ std::int64_t u4read_at(int file, std::int64_t offset, void* buffer, std::uint32_
 // negative offset, 160 for a short write, reported like u4read_exact. Returns 0 / -1.
 int u4write_exact(int file, std::int64_t offset, const void* buffer, std::uint32_t count,
                   const char* name, const char* extra1 = nullptr, const char* extra2 = nullptr);
+
+// u4write_exact with a number as the second extra text, written out only
+// when a failure is reported.
+int u4write_exact_n(int file, std::int64_t offset, const void* buffer, std::uint32_t count,
+                    const char* name, const char* label, long long number);
 
 // A routine called before every write of u4write_exact with the file, its
 // name, the offset and the count (the manager's change journal saves what

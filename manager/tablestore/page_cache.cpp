@@ -281,13 +281,16 @@ int b4get(int index) {
         if (evict_own(index) < 0) return -1;
     } else if (pool_full()) {
         // Below the budget the pool grows (by at most what is left of the
-        // budget); at the budget a cached page gives way.
+        // budget); at the budget a cached page gives way. Growth copies the
+        // whole pool, so it doubles (at least by the configured step) rather
+        // than adding a fixed step each time: a few copies on the way to the
+        // budget, not one per step.
         PoolHeader* pool = h4header(g4.page_pool);
         const int room = g4.page_budget - pool->capacity;
         if (room <= 0) {
             if (evict_one(index) < 0) return -1;
-        } else if (pool->growth > room) {
-            pool->growth = room;
+        } else {
+            pool->growth = std::min(room, std::max(pool->growth, pool->capacity));
         }
     }
     const int s = h4get_element(&g4.page_pool, -1);

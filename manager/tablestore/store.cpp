@@ -41,7 +41,8 @@ int d4set_page_budget(int total_slots, int per_index) {
         return -1;
     g4.page_budget = total_slots;
     g4.index_page_limit = per_index;
-    // Grown a step of 64 slots at a time (one reallocation per 64 pages).
+    // Grown by at least 64 slots at a time (b4get doubles the pool below the
+    // budget).
     if (total_slots > pool->capacity && pool->growth < 64) pool->growth = 64;
     return 0;
 }

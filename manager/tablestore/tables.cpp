@@ -150,10 +150,9 @@ int release_all_locks(int number) {
 // after the index release and the record lock; n becomes the current record.
 int read_into(TableHandle* t, int n, char* buffer) {
     t->current_record = n;
-    const NumberText number(n);
-    if (u4read_exact(t->file, record_offset(t, n), buffer,
-                     static_cast<std::uint32_t>(t->record_width), t->file_name,
-                     "Record: ", number.text) < 0) {
+    if (u4read_exact_n(t->file, record_offset(t, n), buffer,
+                       static_cast<std::uint32_t>(t->record_width), t->file_name,
+                       "Record: ", n) < 0) {
         // Never leave half a record behind.
         std::memset(buffer, ' ', static_cast<std::size_t>(t->record_width));
         return -1;
@@ -697,11 +696,10 @@ int d4append_record() {
 
     // The record and one end-of-file byte: the NUL after the record buffer
     // stands in for it during the write.
-    const NumberText number_text(n);
     t->record[t->record_width] = kEndOfFile;
-    const int written = u4write_exact(t->file, record_offset(t, n), t->record,
-                                      static_cast<std::uint32_t>(t->record_width) + 1, t->file_name,
-                                      "Record Number:", number_text.text);
+    const int written = u4write_exact_n(t->file, record_offset(t, n), t->record,
+                                        static_cast<std::uint32_t>(t->record_width) + 1,
+                                        t->file_name, "Record Number:", n);
     t->record[t->record_width] = '\0';
     if (written < 0) {
         // The record is not (wholly) in the file: the count goes back to
@@ -744,10 +742,9 @@ int d4write_record(int n) {
         t = d4table(number);
     }
     t->current_record = n;
-    const NumberText number_text(n);
-    if (u4write_exact(t->file, record_offset(t, n), t->record,
-                      static_cast<std::uint32_t>(t->record_width), t->file_name,
-                      "Record Number:", number_text.text) < 0)
+    if (u4write_exact_n(t->file, record_offset(t, n), t->record,
+                        static_cast<std::uint32_t>(t->record_width), t->file_name,
+                        "Record Number:", n) < 0)
         return -1;
     note_image(t, n);
     return 0;
