@@ -29,7 +29,8 @@ constexpr std::uint32_t kUndo = 'U';
 constexpr std::uint32_t kNameSize = 64;
 constexpr std::uint32_t kFirstSaved = 280;
 constexpr std::uint32_t kUndoHead = kNameSize + 8 + 8 + 4;
-constexpr std::uint32_t kBeginSize = 4 + kNameSize;
+constexpr std::uint32_t kBeginSize = 4 + kNameSize; // without the generation after it
+constexpr std::uint32_t kGenerationAt = 44;
 // The largest write of the store: a record of 32767 bytes and its end byte.
 constexpr std::uint32_t kMaxSaved = 32768;
 constexpr std::uint32_t kMaxRecord = 8 + kUndoHead + kMaxSaved + 4;
@@ -45,6 +46,14 @@ struct Range {
 
 plat::FileHandle journal = plat::kNoFile;
 std::int64_t journal_end = kHeaderSize;
+// The generation of the entries: a finished entry is retired by writing the
+// header with the next one, which makes its records (left in the file, not
+// cut off: cutting a file waits on the file system's own journal) stale.
+// An entry's begin record names its generation; its undo records' checksums
+// are seeded with it, so a stale record never passes for a live one.
+std::uint32_t generation = 0;
+bool generation_known = true; // false: the header's was unreadable at start-up
+std::uint32_t undo_seed = 0;  // the generation whose undo records are read
 std::array<std::uint8_t, kSlots> saved_sequence{};
 
 // The entry of the request being served.
@@ -70,8 +79,8 @@ int touched_count = 0;
 std::uint8_t record[kMaxRecord];
 std::array<std::int64_t, kMaxUndo> undo_at;
 
-std::uint32_t Checksum(const std::uint8_t* p, std::uint32_t n) {
-    std::uint32_t h = 2166136261u;
+std::uint32_t Checksum(const std::uint8_t* p, std::uint32_t n, std::uint32_t seed = 0) {
+    std::uint32_t h = 2166136261u ^ seed;
     for (std::uint32_t i = 0; i < n; ++i) h = (h ^ p[i]) * 16777619u;
     return h;
 }
@@ -110,6 +119,8 @@ bool WriteHeader(std::uint8_t state) {
     h[4] = state;
     std::memcpy(h + 5, saved_sequence.data(), kSlots);
     Put32(h + kChecksumAt, Checksum(h, kChecksumAt));
+    Put32(h + kGenerationAt, generation);
+    Put32(h + kGenerationAt + 4, Checksum(h + kGenerationAt, 4));
     return WriteAt(0, h, kHeaderSize);
 }
 
@@ -120,11 +131,31 @@ bool Clear() {
     return CommitAfterWrite == 0 || plat::FileCommit(journal) == 0;
 }
 
+// Retires the finished entry: the header with the next generation (one
+// write in place of cutting the file). False when the header could not be
+// written (the entry is then still the live one).
+bool Retire() {
+    const std::uint32_t previous = generation;
+    generation = generation + 1 == 0 ? 1 : generation + 1;
+    if (!WriteHeader(kRunning)) {
+        generation = previous;
+        return false;
+    }
+    journal_end = kHeaderSize;
+    return CommitAfterWrite == 0 || plat::FileCommit(journal) == 0;
+}
+
+// The checksum seed of a record of kind: begin records have none (they name
+// their generation), undo records their entry's generation.
+std::uint32_t SeedOf(std::uint32_t kind, std::uint32_t undo_generation) {
+    return kind == kBegin ? 0 : undo_generation;
+}
+
 // Appends one record of kind with payload length n (already in record + 8).
 bool Append(std::uint32_t kind, std::uint32_t n) {
     Put32(record, kind);
     Put32(record + 4, n);
-    Put32(record + 8 + n, Checksum(record, 8 + n));
+    Put32(record + 8 + n, Checksum(record, 8 + n, SeedOf(kind, generation)));
     if (!WriteAt(journal_end, record, 8 + n + 4)) return false;
     journal_end += 8 + n + 4;
     return CommitAfterWrite == 0 || plat::FileCommit(journal) == 0;
@@ -142,7 +173,7 @@ bool ReadRecord(std::int64_t offset, std::int64_t end, std::uint32_t* kind, std:
         return false;
     if (plat::FileReadAt(journal, offset + 8, record + 8, *n + 4, &done) != 0 || done != *n + 4)
         return false;
-    return Get32(record + 8 + *n) == Checksum(record, 8 + *n);
+    return Get32(record + 8 + *n) == Checksum(record, 8 + *n, SeedOf(*kind, undo_seed));
 }
 
 // Puts back the bytes of one undo record (in `record`). False on failure.
@@ -229,6 +260,12 @@ int UndoAll(std::int64_t end, int* slot, std::uint8_t* sequence, char* table, in
     int count = 0;
     *slot = -1;
     std::uint32_t kind = 0, n = 0;
+    // The live entry begins right after the header with a begin record of
+    // the header's generation; anything else there is a retired entry's.
+    if (!ReadRecord(kHeaderSize, end, &kind, &n) || kind != kBegin || n < kBeginSize) return 0;
+    const std::uint32_t begun_generation = n >= kBeginSize + 4 ? Get32(record + 8 + kBeginSize) : 0;
+    if (generation_known && begun_generation != generation) return 0;
+    undo_seed = begun_generation;
     for (std::int64_t at = kHeaderSize; ReadRecord(at, end, &kind, &n); at += 12 + n) {
         if (kind == kBegin && n >= kBeginSize) {
             *slot = record[8] < kSlots ? record[8] : -1;
@@ -319,13 +356,14 @@ bool SizeBefore(int file, std::int64_t offset, std::uint32_t count, std::int64_t
 }
 
 bool WriteBegin() {
-    std::memset(record + 8, 0, kBeginSize);
+    std::memset(record + 8, 0, kBeginSize + 4);
     record[8] = static_cast<std::uint8_t>(entry_slot);
     record[9] = entry_sequence;
     record[10] = static_cast<std::uint8_t>(entry_code);
     if (const TableHandle* t = d4current_table())
         std::memcpy(record + 12, t->file_name, kNameSize - 1);
-    return Append(kBegin, kBeginSize);
+    Put32(record + 8 + kBeginSize, generation);
+    return Append(kBegin, kBeginSize + 4);
 }
 
 // Appends the undo record of a write of count bytes at offset. False when
@@ -417,6 +455,8 @@ bool JournalStart() {
     plat::FileSize(journal, &size);
     saved_sequence = TerminalSequence;
     bool in_order = true;
+    generation = 0;
+    generation_known = true;
     if (size > 0) {
         std::uint8_t h[kHeaderSize] = {};
         std::uint32_t done = 0;
@@ -424,6 +464,10 @@ bool JournalStart() {
         const bool sound = done == kHeaderSize && std::memcmp(h, "WTJ1", 4) == 0 &&
                            Get32(h + kChecksumAt) == Checksum(h, kChecksumAt);
         if (sound) std::memcpy(saved_sequence.data(), h + 5, kSlots);
+        // A header from before generations (or an unreadable one) names
+        // none: the entry found after it is taken as the live one.
+        generation_known = sound && Get32(h + kGenerationAt + 4) == Checksum(h + kGenerationAt, 4);
+        generation = generation_known ? Get32(h + kGenerationAt) : 0;
         in_order = sound && h[4] != kRunning;
     }
     int slot = -1, code = 0;
@@ -446,6 +490,7 @@ bool JournalStart() {
         Log(text);
     }
     TerminalSequence = saved_sequence;
+    generation_known = true;
     if (!WriteHeader(kRunning) || !Clear()) {
         std::snprintf(MessageBuffer, sizeof MessageBuffer, "Erro ao Abrir Arquivo %s",
                       kJournalFile);
@@ -512,7 +557,7 @@ int JournalEnd() {
                 for (int i = 0; i < touched_count; ++i)
                     if (plat::FileCommit(touched[static_cast<std::size_t>(i)]) != 0) failed = true;
             saved_sequence[s] = TerminalSequence[s];
-            if (!failed && (!WriteHeader(kRunning) || !Clear())) failed = true;
+            if (!failed && !Retire()) failed = true;
             if (failed) saved_sequence[s] = entry_sequence;
         } else if (sequence_changed) {
             saved_sequence[s] = TerminalSequence[s];

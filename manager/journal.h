@@ -14,18 +14,27 @@
 //
 // File layout (little-endian). Header, 64 bytes: "WTJ1", state (1 running,
 // 0 stopped in order), the 32 sequence bytes, 2 spare bytes, at 40 a
-// checksum of bytes 0..39. Then records: kind (4 bytes, 'B' begin or 'U'
-// undo), payload length (4), payload, checksum (4) of kind, length and
-// payload. Begin: terminal slot, its sequence byte before the request, the
-// function code, a spare byte, the table's name (64). Undo: file name (64),
-// offset (8), file size before the write (8), count (4), the old bytes.
+// checksum of bytes 0..39, at 44 the entries' generation and at 48 a
+// checksum of those 4 bytes (a header without it is read as generation 0).
+// Then records: kind (4 bytes, 'B' begin or 'U' undo), payload length (4),
+// payload, checksum (4) of kind, length and payload. Begin: terminal slot,
+// its sequence byte before the request, the function code, a spare byte,
+// the table's name (64), the generation (4; absent = 0). Undo: file name
+// (64), offset (8), file size before the write (8), count (4), the old
+// bytes; its checksum is seeded with its entry's generation.
 //
 // Order of writes: an undo record is written (and, with the commit flag on,
 // forced to disk) before the write it covers; a request is committed by
-// writing the header with the new sequence byte and cutting the journal to
-// its header (with the commit flag on, after forcing the changed files and
-// then the journal to disk). A record cut short by a power cut fails its
-// checksum and is ignored: the write it covers had not been issued.
+// writing the header with the new sequence byte and the next generation
+// (with the commit flag on, after forcing the changed files, and then the
+// journal, to disk). The entry's records stay in the file and are
+// overwritten by the next entry's: only a begin record of the header's
+// generation right after the header starts a live entry, and an undo record
+// of another generation fails its checksum. Cutting the file instead would
+// cost every change a wait on the file system's own journal now and then
+// (tens of milliseconds). The file is cut to its header at start-up and at
+// the orderly stop. A record cut short by a power cut fails its checksum and
+// is ignored: the write it covers had not been issued.
 #pragma once
 
 inline constexpr const char* kJournalFile = "talvo.jnl";
