@@ -190,10 +190,10 @@ int dbf_create_table(const char* name, const std::vector<FieldSpec>& fields, std
 
 int dbf_build_index(const char* table, const char* index, const char* expression, bool unique,
                     std::FILE* err, bool replace) {
-    // The table is only read: shared, for reading.
-    const int flags = u4set_open_flags(u4read_only);
-    const int number = dbf_open_table(table, u4read_only, err);
-    u4set_open_flags(flags);
+    // The table opens with the flags in force (the command's: shared, for
+    // reading only, as the build only reads it).
+    const int flags = u4set_open_flags(0);
+    const int number = dbf_open_table(table, flags, err);
     if (number < 0) return 1;
     if (std::strlen(expression) > 255) {
         std::fprintf(err, "dbftool: the key expression is longer than 255 characters\n");
@@ -349,7 +349,7 @@ int dbf_command_index(int argc, char** argv, std::FILE*, std::FILE* err) {
         return 2;
     }
     dbf_quiet = o.given['q'];
-    if (dbf_store_start() < 0) return 1;
+    if (dbf_store_start(u4read_only) < 0) return 1;
     return dbf_build_index(o.positional[0], o.positional[1], o.positional[2], o.given['u'], err,
                            o.given['f']);
 }
