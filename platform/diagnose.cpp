@@ -3,8 +3,8 @@
 
 #include "platform/devices.h"
 #include "platform/errors.h"
-#include "platform/locks.h"
 #include "platform/files.h"
+#include "platform/locks.h"
 
 #include <cerrno>
 #include <climits>

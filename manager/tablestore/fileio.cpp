@@ -78,10 +78,10 @@ int u4open_file(const char* name, int mode) {
     const int action = mode & ~(u4quiet | u4read_only | u4no_share);
     const plat::FileShare share =
         (mode & u4no_share) != 0 ? plat::FileShare::kNone : plat::FileShare::kShared;
-    const unsigned access = (mode & u4read_only) != 0 && (action == u4open_existing ||
-                                                          action == u4open_existing4)
-                                ? plat::kAccessRead
-                                : plat::kAccessReadWrite;
+    const unsigned access =
+        (mode & u4read_only) != 0 && (action == u4open_existing || action == u4open_existing4)
+            ? plat::kAccessRead
+            : plat::kAccessReadWrite;
     plat::FileHandle handle = plat::kNoFile;
     int code = err4open;
     for (int waited = 0;; waited += kOpenRetryMs) {

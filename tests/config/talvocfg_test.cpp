@@ -9,9 +9,9 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
-#include <vector>
 #include <string>
 #include <sys/wait.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 using talvocfg::BuildRecord;

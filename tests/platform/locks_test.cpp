@@ -232,9 +232,12 @@ TEST_F(Locks, ShareModesMatrixAndEmptyingOnlyUnderTheLock) {
     };
     const Case cases[] = {
         {FileShare::kShared, FileShare::kShared, FileCreate::kOpenExisting, 0},
-        {FileShare::kShared, FileShare::kExclusive, FileCreate::kOpenExisting, kErrSharingViolation},
-        {FileShare::kShared, FileShare::kExclusive, FileCreate::kCreateAlways, kErrSharingViolation},
-        {FileShare::kExclusive, FileShare::kShared, FileCreate::kOpenExisting, kErrSharingViolation},
+        {FileShare::kShared, FileShare::kExclusive, FileCreate::kOpenExisting,
+         kErrSharingViolation},
+        {FileShare::kShared, FileShare::kExclusive, FileCreate::kCreateAlways,
+         kErrSharingViolation},
+        {FileShare::kExclusive, FileShare::kShared, FileCreate::kOpenExisting,
+         kErrSharingViolation},
         {FileShare::kExclusive, FileShare::kNone, FileCreate::kOpenExisting, 0},
         {FileShare::kNone, FileShare::kExclusive, FileCreate::kCreateAlways, 0},
     };
@@ -272,9 +275,9 @@ TEST_F(Locks, TheExclusiveHolderIsNamedByItsPid) {
               kErrSharingViolation);
     EXPECT_EQ(ShareHolder(h_), pid);
     char text[128];
-    EXPECT_STREQ(ShareHolderText(h_, text, sizeof text),
-                 ("another program has it open exclusively (PID " + std::to_string(pid) + ")")
-                     .c_str());
+    EXPECT_STREQ(
+        ShareHolderText(h_, text, sizeof text),
+        ("another program has it open exclusively (PID " + std::to_string(pid) + ")").c_str());
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
     EXPECT_EQ(ShareHolderText(h_, text, sizeof text), nullptr);

@@ -44,8 +44,8 @@ int write_file(const char* name, const void* data, std::size_t size, std::FILE* 
     plat::FileHandle file = plat::kNoFile;
     const plat::FileCreate how =
         replace ? plat::FileCreate::kCreateAlways : plat::FileCreate::kCreateNew;
-    const std::uint32_t failure = plat::FileOpen(name, plat::kAccessReadWrite, how, &file,
-                                                 plat::FileShare::kExclusive);
+    const std::uint32_t failure =
+        plat::FileOpen(name, plat::kAccessReadWrite, how, &file, plat::FileShare::kExclusive);
     if (failure == plat::kErrFileExists)
         return dbf_fail(err, name, "already exists (--force replaces it)");
     if (failure != 0) return dbf_fail(err, name, plat::ErrorText(failure));

@@ -55,8 +55,8 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"info", dbf_command_info},     {"dump", dbf_command_dump},   {"seek", dbf_command_seek},
-    {"create", dbf_command_create}, {"index", dbf_command_index}, {"check", dbf_command_check},
+    {"info", dbf_command_info},     {"dump", dbf_command_dump},     {"seek", dbf_command_seek},
+    {"create", dbf_command_create}, {"index", dbf_command_index},   {"check", dbf_command_check},
     {"load", dbf_command_load},     {"append", dbf_command_append}, {"import", dbf_command_import},
 };
 

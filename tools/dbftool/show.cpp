@@ -159,11 +159,10 @@ int dbf_command_info(int argc, char** argv, std::FILE* out, std::FILE* err) {
 }
 
 int dbf_command_dump(int argc, char** argv, std::FILE* out, std::FILE* err) {
-    static const option kLong[] = {
-        {"index", required_argument, nullptr, 'i'},
-        {"deleted", no_argument, nullptr, 'd'},
-        {"csv", no_argument, nullptr, 'c'},
-        {}};
+    static const option kLong[] = {{"index", required_argument, nullptr, 'i'},
+                                   {"deleted", no_argument, nullptr, 'd'},
+                                   {"csv", no_argument, nullptr, 'c'},
+                                   {}};
     DbfOptions o;
     if (dbf_parse_options(argc, argv, "i:dc", kLong, &o) != 0) return 2;
     if (o.positional.size() != 1) {

@@ -16,8 +16,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iostream>
 #include <getopt.h>
+#include <iostream>
 #include <string>
 #include <unistd.h>
 #include <vector>

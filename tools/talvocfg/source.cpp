@@ -107,9 +107,7 @@ struct PendingIndex {
 
 class Builder {
   public:
-    explicit Builder(ConfigRecord* record) : r_(record) {
-        std::memset(r_, 0, sizeof *r_);
-    }
+    explicit Builder(ConfigRecord* record) : r_(record) { std::memset(r_, 0, sizeof *r_); }
 
     bool Line(int number, const std::string& raw) {
         line_ = number;
