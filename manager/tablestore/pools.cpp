@@ -133,16 +133,3 @@ void h4free_pool(char** pool) {
     std::free(base_of(*pool));
     *pool = nullptr;
 }
-
-PoolHeader* h4header(char* pool) {
-    return pool == nullptr ? nullptr : reinterpret_cast<PoolHeader*>(base_of(pool));
-}
-
-int h4capacity(const char* pool) {
-    return pool == nullptr ? 0 : h4header(const_cast<char*>(pool))->capacity;
-}
-
-char* h4element(char* pool, int n) {
-    if (pool == nullptr || n < 0 || n >= h4header(pool)->capacity) return nullptr;
-    return pool + static_cast<std::size_t>(n) * h4header(pool)->element_size;
-}

@@ -64,15 +64,25 @@ int h4free_element(char** pool, int n);
 // Frees the whole pool and sets the variable to null (tests and shutdown).
 void h4free_pool(char** pool);
 
-// Header of a pool (null pool: null).
-PoolHeader* h4header(char* pool);
+// Header of a pool (null pool: null). Inline with the two below: the store
+// reaches its pages and handles through them on every step of every walk.
+inline PoolHeader* h4header(char* pool) {
+    return pool == nullptr ? nullptr : reinterpret_cast<PoolHeader*>(pool - sizeof(PoolHeader));
+}
 
 // Number of elements of a pool (0 for no pool).
-int h4capacity(const char* pool);
+inline int h4capacity(const char* pool) {
+    return pool == nullptr ? 0 : h4header(const_cast<char*>(pool))->capacity;
+}
 
 // Address of element n, or null when n is out of range or there is no pool.
 // Recompute after any call that may take an element.
-char* h4element(char* pool, int n);
+inline char* h4element(char* pool, int n) {
+    if (pool == nullptr || n < 0) return nullptr;
+    const PoolHeader* header = h4header(pool);
+    if (n >= header->capacity) return nullptr;
+    return pool + static_cast<std::size_t>(n) * static_cast<std::size_t>(header->element_size);
+}
 
 // Typed view of element n.
 template <class T>

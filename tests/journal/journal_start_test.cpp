@@ -59,6 +59,31 @@ class Start : public JournalDir {
     const Request append{43, Pairs({0, 0}, {{"NOME", "N999"}, {"QTD", "77"}, {"COD", "Z00001"}})};
 };
 
+// A finished request's records stay in the journal (only the header's
+// generation retires them): a kill after two finished changes undoes
+// neither, and a kill in the middle of a shorter one, with the older
+// records still behind its own, undoes exactly that one.
+TEST_F(Start, RecordsOfFinishedRequestsAreNeverUndone) {
+    const Request keys{19, Pairs({0, 0}, {{"NOME", "AAB"}, {"QTD", "3"}, {"COD", "C99999"}})};
+    ASSERT_EQ(InChild([&] {
+                  std::vector<Answer> a;
+                  if (!Serve({append, keys}, &a, false)) return 1;
+                  ::kill(::getpid(), SIGKILL);
+                  return 2;
+              }),
+              128 + SIGKILL);
+    EXPECT_GT(mtest::ReadFile(dir.file("talvo.jnl")).size(), 64u);
+    ASSERT_EQ(Restart(), 0);
+    EXPECT_EQ(Count(), 121);
+    const std::string after_two = State();
+    EXPECT_NE(after_two.find("AAB"), std::string::npos);
+    const Request mark{20, {0, 0}};
+    ASSERT_EQ(KilledAt(mark, 3, false), 128 + SIGKILL);
+    ASSERT_EQ(Restart(), 0);
+    EXPECT_EQ(State(), after_two);
+    EXPECT_EQ(Check(), 0);
+}
+
 TEST_F(Start, ARepeatedSequenceByteAfterAKillAppendsNothing) {
     ASSERT_EQ(InChild([] {
                   std::vector<Answer> a;

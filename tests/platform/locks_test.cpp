@@ -286,3 +286,25 @@ TEST_F(Locks, TheExclusiveHolderIsNamedByItsPid) {
 }
 
 } // namespace
+
+// A handle's file is noted at the open: a handle number that comes back for
+// another file after a close is that other file's, for locks and owners.
+TEST_F(Locks, AReusedHandleNumberLocksTheFileNowOpen) {
+    WriteFile("OUTRA.DBF", std::string(100, 'y'));
+    FileHandle a = kNoFile;
+    ASSERT_EQ(FileOpen("OUTRA.DBF", kAccessReadWrite, FileCreate::kOpenExisting, &a), 0u);
+    ASSERT_EQ(LockRegion(a, kBase + 1, 1), 0u);
+    ASSERT_EQ(FileClose(a), 0u);
+    FileHandle b = kNoFile;
+    ASSERT_EQ(FileOpen("TABELA.DBF", kAccessReadWrite, FileCreate::kOpenExisting, &b), 0u);
+    ASSERT_EQ(b, a); // the lowest free number again
+    ASSERT_EQ(LockRegionAs(b, kBase + 2, 1, LockMode::kExclusive, 7, 0), 0u);
+    EXPECT_EQ(RegionOwner(h_, kBase + 2, 1), 7); // TABELA.DBF through h_
+    EXPECT_EQ(LockRegion(h_, kBase + 2, 1), kErrLockViolation);
+    FileHandle c = kNoFile;
+    ASSERT_EQ(FileOpen("OUTRA.DBF", kAccessReadWrite, FileCreate::kOpenExisting, &c), 0u);
+    EXPECT_EQ(RegionOwner(c, kBase + 2, 1), -1);
+    EXPECT_EQ(LockRegion(c, kBase + 2, 1), 0u);
+    FileClose(c);
+    FileClose(b);
+}
