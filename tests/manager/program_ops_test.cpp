@@ -248,7 +248,7 @@ TEST_F(OpsTest, StatusCountsWhatTheTerminalsSent) {
     Ask(5, 28, "", Fault::pause_data);
     Ask(5, 0);
     Ask(6, 28, "", Fault::bad_length);
-    EXPECT_NE(manager.log().find("wtalvoc: COM1 -> /dev/pts/"), std::string::npos) << manager.log();
+    EXPECT_NE(manager.log().find(": COM1 -> /dev/pts/"), std::string::npos) << manager.log();
     EXPECT_NE(manager.log().find(" open, polling 2 terminals: 5 (slot 0) 6 (slot 2)\n"),
               std::string::npos)
         << manager.log();
