@@ -13,9 +13,9 @@ struct CommandLine {
     bool headless = false;
     bool status = false;
     bool json = false;
-    bool check = false;   // --check: judge the directory, serve nothing
-    bool stop = false;    // --stop: stop the copy running in the directory
-    bool monitor = false; // --monitor: stream what the running copy does
+    bool check = false;              // --check: judge the directory, serve nothing
+    bool stop = false;               // --stop: stop the copy running in the directory
+    bool monitor = false;            // --monitor: stream what the running copy does
     const char* directory = nullptr; // -C DIR: work there as if started there
 };
 

@@ -17,63 +17,63 @@ namespace {
 constexpr int kShownBytes = 48; // of the request's data and the answer's
 
 constexpr std::array<const char*, 51> kCodeNames = {
-    "none",                      // 0
-    "poll",                      // 1
-    "send my image",             // 2
-    "end of series",             // 3
-    "?",                         // 4
-    "send my alternate image",   // 5
-    "?",                         // 6
-    "not served",                // 7
-    "ack",                       // 8
-    "nothing",                   // 9
-    "open table, high base",     // 10
-    "open table indexed, high",  // 11
-    "?",                         // 12
-    "?",                         // 13
-    "refused",                   // 14
-    "done",                      // 15
-    "open table",                // 16
-    "choose order",              // 17
-    "append blank",              // 18
-    "update fields",             // 19
-    "mark deleted",              // 20
-    "clear deleted",             // 21
-    "go to record",              // 22
-    "go to last",                // 23
-    "go to first",               // 24
-    "skip",                      // 25
-    "seek key",                  // 26
-    "time",                      // 27
-    "date",                      // 28
-    "open text file",            // 29
-    "close text file",           // 30
-    "read text",                 // 31
-    "?",                         // 32
-    "move in text",              // 33
-    "write text",                // 34
-    "text status",               // 35
-    "lock record",               // 36
-    "lock file",                 // 37
-    "unlock",                    // 38
-    "record count",              // 39
-    "record number",             // 40
-    "close table",               // 41
-    "open table indexed",        // 42
-    "append and update",         // 43
-    "default output",            // 44
-    "write output",              // 45
-    "append blank once",         // 46
-    "update fields once",        // 47
-    "append and update once",    // 48
-    "write output once",         // 49
-    "chosen output",             // 50
+    "none",                     // 0
+    "poll",                     // 1
+    "send my image",            // 2
+    "end of series",            // 3
+    "?",                        // 4
+    "send my alternate image",  // 5
+    "?",                        // 6
+    "not served",               // 7
+    "ack",                      // 8
+    "nothing",                  // 9
+    "open table, high base",    // 10
+    "open table indexed, high", // 11
+    "?",                        // 12
+    "?",                        // 13
+    "refused",                  // 14
+    "done",                     // 15
+    "open table",               // 16
+    "choose order",             // 17
+    "append blank",             // 18
+    "update fields",            // 19
+    "mark deleted",             // 20
+    "clear deleted",            // 21
+    "go to record",             // 22
+    "go to last",               // 23
+    "go to first",              // 24
+    "skip",                     // 25
+    "seek key",                 // 26
+    "time",                     // 27
+    "date",                     // 28
+    "open text file",           // 29
+    "close text file",          // 30
+    "read text",                // 31
+    "?",                        // 32
+    "move in text",             // 33
+    "write text",               // 34
+    "text status",              // 35
+    "lock record",              // 36
+    "lock file",                // 37
+    "unlock",                   // 38
+    "record count",             // 39
+    "record number",            // 40
+    "close table",              // 41
+    "open table indexed",       // 42
+    "append and update",        // 43
+    "default output",           // 44
+    "write output",             // 45
+    "append blank once",        // 46
+    "update fields once",       // 47
+    "append and update once",   // 48
+    "write output once",        // 49
+    "chosen output",            // 50
 };
 
-constexpr const char* kRefusalWords[kLineRefusals] = {"bad checksum", "bad length",
-                                                      "wrong source", "bad code", "time-out"};
+constexpr const char* kRefusalWords[kLineRefusals] = {"bad checksum", "bad length", "wrong source",
+                                                      "bad code", "time-out"};
 
-LinkCalls driver{};    // the calls the monitor passes on to
+LinkCalls driver{}; // the calls the monitor passes on to
 bool installed = false;
 
 // The request in flight (delivered, its line not yet published).
@@ -155,8 +155,7 @@ void PublishRefusals() {
     }
     if (total == 0) return;
     char text[420];
-    std::snprintf(text, sizeof text, "frame%s refused: %s%s", total == 1 ? "" : "s", reasons,
-                  from);
+    std::snprintf(text, sizeof text, "frame%s refused: %s%s", total == 1 ? "" : "s", reasons, from);
     MonitorEvent(text);
 }
 
@@ -170,8 +169,7 @@ std::uint32_t MonitorRead(std::uint16_t* address, std::uint8_t* data, std::uint8
         flight.active = false;
     }
     const std::uint32_t r = driver.read(address, data, code, length, timeout_ms);
-    if (r != 0 || !watched || address == nullptr || code == nullptr || length == nullptr)
-        return r;
+    if (r != 0 || !watched || address == nullptr || code == nullptr || length == nullptr) return r;
     flight.active = true;
     flight.startUs = plat::MicroCount();
     plat::GetLocalTime(&flight.at);

@@ -479,10 +479,12 @@ int ClaimDirectory(const char* here) {
                      here, stopped.pid, plat::InstanceUserName(stopped.uid, user, sizeof user));
         return 1;
     }
-    if (claim == plat::InstanceResult::kFailed)
-        plat::LogLine(plat::LogLevel::kWarning,
-                      "wtalvoc: cannot claim %s for one copy: %s: %s; going on unclaimed", here,
+    if (claim == plat::InstanceResult::kFailed) {
+        // Unclaimed, the copy could neither be found nor stopped in order.
+        plat::LogLine(plat::LogLevel::kError, "wtalvoc: cannot claim %s for one copy: %s: %s", here,
                       where, plat::ErrorText(error));
+        return 1;
+    }
     return -1;
 }
 

@@ -53,9 +53,9 @@ std::uint64_t g_written = 0; // lines published so far
 
 struct Monitor {
     int fd = -1;
-    std::uint64_t next = 0;  // the line to send next
-    std::size_t sent = 0;    // bytes of it already sent
-    char notice[96] = {};    // a "lines lost" notice to send first
+    std::uint64_t next = 0; // the line to send next
+    std::size_t sent = 0;   // bytes of it already sent
+    char notice[96] = {};   // a "lines lost" notice to send first
     std::size_t noticeLength = 0, noticeSent = 0;
 };
 Monitor g_monitors[kMaxMonitors];
@@ -302,10 +302,9 @@ Step TryClaim(int* asked, ucred* listener, std::uint32_t* error, char* where,
             return Step::kAsk;
         }
         ::close(fd);
-        std::fprintf(stderr,
-                     "wtalvoc: %s is held by uid %u (pid %d), not by this user; replacing it\n",
-                     kInstanceSocket, static_cast<unsigned>(listener->uid),
-                     static_cast<int>(listener->pid));
+        std::fprintf(
+            stderr, "wtalvoc: %s is held by uid %u (pid %d), not by this user; replacing it\n",
+            kInstanceSocket, static_cast<unsigned>(listener->uid), static_cast<int>(listener->pid));
     }
     // Nobody listens (a copy that ended without cleaning up), or a stranger
     // does: the name is taken back, but never from a file that is no socket.
@@ -367,7 +366,8 @@ void AddMonitor(int fd, const ucred& who) {
         m = Monitor{};
         m.fd = fd;
         m.next = g_written; // from now on
-        static constexpr char kHello[] = "wtalvoc: monitoring; one line per request and line event\n";
+        static constexpr char kHello[] =
+            "wtalvoc: monitoring; one line per request and line event\n";
         std::snprintf(m.notice, sizeof m.notice, "%s", kHello);
         m.noticeLength = sizeof kHello - 1;
         return;
@@ -401,10 +401,10 @@ void Feed(Monitor& m) {
     }
     if (m.noticeLength == 0 && g_written - m.next > kRingLines) {
         const std::uint64_t oldest = g_written - kRingLines;
-        const int n = std::snprintf(m.notice, sizeof m.notice,
-                                    "%swtalvoc: %llu lines lost (this monitor reads too slowly)\n",
-                                    m.sent > 0 ? "\n" : "",
-                                    static_cast<unsigned long long>(oldest - m.next));
+        const int n =
+            std::snprintf(m.notice, sizeof m.notice,
+                          "%swtalvoc: %llu lines lost (this monitor reads too slowly)\n",
+                          m.sent > 0 ? "\n" : "", static_cast<unsigned long long>(oldest - m.next));
         m.noticeLength = n > 0 ? static_cast<std::size_t>(n) : 0;
         m.noticeSent = 0;
         m.next = oldest;

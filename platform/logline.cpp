@@ -42,8 +42,8 @@ std::size_t LogPrefix(LogLevel level, char* out, std::size_t size) {
         LocalTime now{};
         GetLocalTime(&now);
         n = std::snprintf(out, size, "%02u/%02u/%04u %02u:%02u:%02u ", now.day % 100u,
-                          now.month % 100u, now.year % 10000u, now.hour % 100u,
-                          now.minute % 100u, now.second % 100u);
+                          now.month % 100u, now.year % 10000u, now.hour % 100u, now.minute % 100u,
+                          now.second % 100u);
     }
     if (n < 0) n = 0;
     return static_cast<std::size_t>(n) < size ? static_cast<std::size_t>(n) : size - 1;
@@ -56,7 +56,8 @@ void LogLine(LogLevel level, const char* format, ...) {
     va_start(args, format);
     const int n = std::vsnprintf(line + used, sizeof line - used, format, args);
     va_end(args);
-    if (n > 0) used += static_cast<std::size_t>(n) < sizeof line - used ? n : sizeof line - used - 1;
+    if (n > 0)
+        used += static_cast<std::size_t>(n) < sizeof line - used ? n : sizeof line - used - 1;
     std::fprintf(stderr, "%.*s\n", static_cast<int>(used), line);
     std::fflush(stderr);
 }

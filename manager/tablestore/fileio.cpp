@@ -52,6 +52,14 @@ bool u4name_equal(const char* a, const char* b) {
     return b[length] == '\0' || b[length] == ' ';
 }
 
+namespace {
+bool read_only = false;
+} // namespace
+
+void u4set_read_only(int on) {
+    read_only = on != 0;
+}
+
 int u4open_file(const char* name, int mode) {
     const bool quiet = (mode & u4quiet) != 0;
     const int action = mode & ~u4quiet;
@@ -69,7 +77,8 @@ int u4open_file(const char* name, int mode) {
         break;
     case u4open_existing:
     case u4open_existing4:
-        plat::FileOpen(name, plat::kAccessReadWrite, plat::FileCreate::kOpenExisting, &handle);
+        plat::FileOpen(name, read_only ? plat::kAccessRead : plat::kAccessReadWrite,
+                       plat::FileCreate::kOpenExisting, &handle);
         break;
     default: break;
     }

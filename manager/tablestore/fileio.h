@@ -35,6 +35,11 @@ enum : int {
 // file handle, or -1 after reporting 120 / 100 with the name (unless +8).
 int u4open_file(const char* name, int mode);
 
+// While on, the existing-file modes (0, 4) open read only: for checking
+// files that another program (or a running manager) uses, where nothing may
+// be written. Off by default.
+void u4set_read_only(int on);
+
 // Closes a handle (ignores -1). Returns 0, or -1 when the platform refused.
 int u4close_file(int file);
 
