@@ -401,10 +401,10 @@ void Feed(Monitor& m) {
     }
     if (m.noticeLength == 0 && g_written - m.next > kRingLines) {
         const std::uint64_t oldest = g_written - kRingLines;
-        const int n =
-            std::snprintf(m.notice, sizeof m.notice,
-                          "%swtalvoc: %llu lines lost (this monitor reads too slowly)\n",
-                          m.sent > 0 ? "\n" : "", static_cast<unsigned long long>(oldest - m.next));
+        const int n = std::snprintf(
+            m.notice, sizeof m.notice,
+            "%swtalvoc: %llu line%s lost (this monitor reads too slowly)\n", m.sent > 0 ? "\n" : "",
+            static_cast<unsigned long long>(oldest - m.next), oldest - m.next == 1 ? "" : "s");
         m.noticeLength = n > 0 ? static_cast<std::size_t>(n) : 0;
         m.noticeSent = 0;
         m.next = oldest;
