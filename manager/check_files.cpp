@@ -348,16 +348,22 @@ void CheckJournalAndLogs(Checker* k) {
     plat::FileFacts facts;
     if (plat::FileFactsOf(kJournalFile, &facts) == 0) {
         CheckWritable(k, kJournalFile, "the manager's user");
-        if ((facts.mode & 077) != 0)
-            k->Problem(kJournalFile, "can be read by other users (it holds record images)",
+        char path[plat::kMaxPath];
+        plat::HostPathOf(kJournalFile, false, path, sizeof path);
+        if ((facts.mode & 022) != 0)
+            k->Problem(kJournalFile,
+                       "can be written by other users (its undo records are "
+                       "written back at start)",
                        "chmod 0600 talvo.jnl");
-        if (facts.size > kJournalHeader) {
-            char path[plat::kMaxPath];
+        else if ((facts.mode & 044) != 0)
             std::fprintf(k->out,
-                         "%s: holds an unfinished change (not a problem: it is undone when the "
-                         "manager starts)\n",
-                         plat::HostPathOf(kJournalFile, false, path, sizeof path));
-        }
+                         "%s: note: can be read by other users (it holds record images); "
+                         "chmod 0600 talvo.jnl\n",
+                         path);
+        if (facts.size > kJournalHeader)
+            std::fprintf(k->out,
+                         "%s: note: holds an unfinished change, undone when the manager starts\n",
+                         path);
     }
     for (const char* log : kDriverLogs)
         if (plat::FileExists(log) == 0) CheckWritable(k, log, "the manager's user");

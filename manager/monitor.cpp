@@ -161,14 +161,15 @@ void PublishRefusals() {
 
 std::uint32_t MonitorRead(std::uint16_t* address, std::uint8_t* data, std::uint8_t* code,
                           std::int16_t* length, std::uint32_t timeout_ms) {
-    const bool watched = plat::InstanceMonitorCount() > 0;
-    if (watched) {
+    if (plat::InstanceMonitorCount() > 0)
         PublishRequest();
-        PublishRefusals();
-    } else {
+    else
         flight.active = false;
-    }
     const std::uint32_t r = driver.read(address, data, code, length, timeout_ms);
+    // Frames refused while the driver waited come before the request it
+    // delivers.
+    const bool watched = plat::InstanceMonitorCount() > 0;
+    if (watched) PublishRefusals();
     if (r != 0 || !watched || address == nullptr || code == nullptr || length == nullptr) return r;
     flight.active = true;
     flight.startUs = plat::MicroCount();

@@ -121,12 +121,13 @@ TEST_F(OperatorTest, CheckPassesASoundDirectoryAndNamesEachFault) {
         {"directory writable by others",
          [](OperatorTest& t) { ::chmod(t.dir.path().c_str(), 0777); },
          ": can be written by other users (they would choose what terminals reach); fix: chmod"},
-        {"journal readable by others",
+        {"journal writable by others",
          [](OperatorTest& t) {
              mtest::WriteFile(t.dir.file("talvo.jnl"), "");
-             ::chmod(t.dir.file("talvo.jnl").c_str(), 0644);
+             ::chmod(t.dir.file("talvo.jnl").c_str(), 0666);
          },
-         "/talvo.jnl: can be read by other users (it holds record images); fix: chmod 0600"},
+         "/talvo.jnl: can be written by other users (its undo records are written back at "
+         "start); fix: chmod 0600"},
     };
     for (const Fault& f : faults) {
         Sound();
@@ -173,6 +174,11 @@ TEST_F(OperatorTest, SecondCopyAndStopSayWhatTheyStopped) {
     Line({5});
     manager.start(dir.path(), {"--headless"});
     Ask(5, 28);
+    // --check beside the running copy leaves it alone.
+    const Ran beside = RunWtalvoc(dir.path(), {"--check"});
+    EXPECT_EQ(beside.status, 0) << beside.out;
+    Ask(5, 27);
+    EXPECT_TRUE(manager.running());
     const Ran second = RunWtalvoc(dir.path(), {"--headless"});
     EXPECT_EQ(second.status, 1);
     EXPECT_NE(second.err.find("wtalvoc: stopped the copy running in " + dir.path() + " (pid "),
@@ -205,6 +211,30 @@ TEST_F(OperatorTest, SecondCopyAndStopSayWhatTheyStopped) {
     EXPECT_NE(log.find(": signal SIGTERM\n"), std::string::npos) << log;
     // Every line of ours in one style: a date first.
     EXPECT_EQ(log.find("\nwtalvoc:"), std::string::npos) << log;
+}
+
+TEST_F(OperatorTest, OurLinesCarryJournalPrioritiesOnlyWhenStandardErrorIsTheJournal) {
+    mtest::WriteConfig(dir.path(), mtest::MakeConfig({5}, {{"ITEMS.DBF", 'D'}}));
+    const std::string err = dir.file(".run.err"); // RunWtalvoc keeps its inode
+    for (const bool journal : {true, false}) {
+        mtest::WriteFile(err, "");
+        struct stat st {};
+        ASSERT_EQ(::stat(err.c_str(), &st), 0);
+        const std::string stream =
+            std::to_string(st.st_dev) + ":" + std::to_string(journal ? st.st_ino : st.st_ino + 1);
+        ::setenv("JOURNAL_STREAM", stream.c_str(), 1);
+        const Ran r = RunWtalvoc(dir.path(), {"--headless"});
+        ::unsetenv("JOURNAL_STREAM");
+        const std::size_t at = r.err.find("wtalvoc: ITEMS.DBF -> ");
+        ASSERT_NE(at, std::string::npos) << r.err;
+        const std::size_t start =
+            r.err.rfind('\n', at) == std::string::npos ? 0 : r.err.rfind('\n', at) + 1;
+        const std::string prefix = r.err.substr(start, at - start);
+        if (journal)
+            EXPECT_EQ(prefix, "<3>") << r.err;
+        else
+            EXPECT_EQ(prefix.size(), 20u) << prefix; // "dd/mm/yyyy hh:mm:ss "
+    }
 }
 
 TEST_F(OperatorTest, MonitorsSeeRequestsAndRefusalsWhileTheManagerServes) {
