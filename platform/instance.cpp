@@ -213,27 +213,25 @@ const char* Here(const char* name, char* out, std::size_t size) {
 int OpenLockFile(std::uint32_t* error, char* where, std::size_t whereSize) {
     constexpr int kFlags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
     int fd = ::open(kInstanceLock, kFlags, 0600);
-    if (fd < 0 && (errno == EACCES || errno == ELOOP)) {
-        struct stat st;
-        if (::lstat(kInstanceLock, &st) == 0 && st.st_uid != ::geteuid() &&
-            ::unlink(kInstanceLock) == 0) {
-            char path[4200];
-            std::fprintf(stderr, "wtalvoc: %s belonged to uid %u; replaced\n",
-                         Here(kInstanceLock, path, sizeof path), static_cast<unsigned>(st.st_uid));
+    int err = errno;
+    struct stat st;
+    if (fd < 0 && (err == EACCES || err == ELOOP) && ::lstat(kInstanceLock, &st) == 0 &&
+        st.st_uid != ::geteuid()) {
+        char path[4200];
+        if (::unlink(kInstanceLock) == 0) {
+            LogLine(LogLevel::kWarning, "wtalvoc: %s belonged to uid %u; replaced",
+                    Here(kInstanceLock, path, sizeof path), static_cast<unsigned>(st.st_uid));
             fd = ::open(kInstanceLock, kFlags | O_EXCL, 0600);
-        } else if (errno == 0) {
-            errno = EACCES;
         }
+        err = errno;
     }
     if (fd < 0) {
-        const int err = errno;
         char path[4200];
         std::snprintf(where, whereSize, "%s: cannot open the lock file",
                       Here(kInstanceLock, path, sizeof path));
         *error = FailErrno(err);
         return -1;
     }
-    struct stat st;
     if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0)
         ::fchmod(fd, 0600);
     return fd;

@@ -167,6 +167,45 @@ TEST_F(OperatorTest, PermissionDeniedNamesThePathForTableIndexAndJournal) {
         GiveTo(0);
         fs::remove(dir.file("talvo.jnl"));
     }
+    // A directory the user cannot write: the lock file named, the reason.
+    Sound();
+    GiveTo(kNobody);
+    ASSERT_EQ(::chown(dir.path().c_str(), 0, 0), 0);
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    const Ran start = RunWtalvoc(dir.path(), {"--headless"}, kNobody);
+    EXPECT_EQ(start.status, 1);
+    EXPECT_NE(start.err.find(dir.file(".wtalvoc.lock") +
+                             ": cannot open the lock file: Permission denied\n"),
+              std::string::npos)
+        << start.err;
+}
+
+TEST_F(OperatorTest, ARootLockFileAStartAfterAKillAndARefusedRealTimePriority) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+    Sound({5});
+    Line({5});
+    GiveTo(kNobody);
+    ASSERT_EQ(::chmod(pty.slave_name, 0666), 0);
+    // A lock file left by a copy run as root is replaced, not obeyed.
+    mtest::WriteFile(dir.file(".wtalvoc.lock"), "");
+    ASSERT_EQ(::chmod(dir.file(".wtalvoc.lock").c_str(), 0600), 0);
+    manager.start(dir.path(), {"--headless"}, "", kNobody);
+    Ask(5, 28);
+    EXPECT_NE(manager.log().find(dir.file(".wtalvoc.lock") + " belonged to uid 0; replaced\n"),
+              std::string::npos)
+        << manager.log();
+    EXPECT_EQ(manager.stop(SIGKILL), 128 + SIGKILL);
+    manager.start(dir.path(), {"--headless"}, "", kNobody);
+    Ask(5, 28);
+    EXPECT_EQ(manager.stop(), 0);
+    const std::string log = manager.log();
+    for (const char* line :
+         {" wtalvoc: the last stop was not in order (killed, or the power failed): the journal "
+          "held no unfinished change; every index gets the full check as it opens\n",
+          " wtalvoc: real-time priority was refused for the line thread; it runs at normal "
+          "priority (more time-outs on a loaded PC). Fix: LimitRTPRIO=3 in the service unit, "
+          "or an rtprio limit"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
 }
 
 TEST_F(OperatorTest, SecondCopyAndStopSayWhatTheyStopped) {

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -62,14 +63,20 @@ inline Ran RunWtalvoc(const std::string& dir, const std::vector<std::string>& ar
 class Background {
   public:
     ~Background() { stop(); }
-    // Standard output and error go to log (by default manager.log in dir).
+    // Standard output and error go to log (by default manager.log in dir);
+    // with uid, it runs as that user without the right to real-time priority.
     void start(const std::string& dir, const std::vector<std::string>& args,
-               const std::string& log = "") {
+               const std::string& log = "", int uid = -1) {
         log_ = log.empty() ? dir + "/manager.log" : log;
         pid_ = ::fork();
         if (pid_ == 0) {
             if (::chdir(dir.c_str()) != 0) ::_exit(127);
             const int fd = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const rlimit none{0, 0};
+            if (uid >= 0 &&
+                (::setrlimit(RLIMIT_RTPRIO, &none) != 0 || ::setgroups(0, nullptr) != 0 ||
+                 ::setgid(static_cast<gid_t>(uid)) != 0 || ::setuid(static_cast<uid_t>(uid)) != 0))
+                ::_exit(125);
             ::dup2(fd, 1);
             ::dup2(fd, 2);
             std::vector<char*> argv{const_cast<char*>(WTALVOC_PATH)};
