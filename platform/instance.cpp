@@ -300,9 +300,10 @@ Step TryClaim(int* asked, ucred* listener, std::uint32_t* error, char* where,
             return Step::kAsk;
         }
         ::close(fd);
-        std::fprintf(
-            stderr, "wtalvoc: %s is held by uid %u (pid %d), not by this user; replacing it\n",
-            kInstanceSocket, static_cast<unsigned>(listener->uid), static_cast<int>(listener->pid));
+        LogLine(LogLevel::kWarning,
+                "wtalvoc: %s is held by uid %u (pid %d), not by this user; replacing it",
+                kInstanceSocket, static_cast<unsigned>(listener->uid),
+                static_cast<int>(listener->pid));
     }
     // Nobody listens (a copy that ended without cleaning up), or a stranger
     // does: the name is taken back, but never from a file that is no socket.
