@@ -292,9 +292,12 @@ void CheckTables(Checker* k, const ConfigRecord& c) {
             CheckIndex(k, index, normal);
         }
     }
+    // Handles opened read only cannot write anything as they close (no
+    // stamp: the append lock needs a handle open for writing).
+    d4close_all_tables();
+    d4reset_store();
     u4set_read_only(0);
     e4set_report_to_stderr(1);
-    d4reset_store(); // the read-only handles end with the check's process
 }
 
 void CheckImages(Checker* k, const ConfigRecord& c) {

@@ -54,7 +54,11 @@ class OperatorTest : public mtest::ProgramTest {
 
 TEST_F(OperatorTest, CheckPassesASoundDirectoryAndNamesEachFault) {
     Sound();
+    const std::string files =
+        mtest::ReadFile(dir.file("ITEMS.DBF")) + mtest::ReadFile(dir.file("ITEMS.NTX"));
     const Ran sound = RunWtalvoc("/", {"--check", "-C", dir.path()});
+    EXPECT_EQ(mtest::ReadFile(dir.file("ITEMS.DBF")) + mtest::ReadFile(dir.file("ITEMS.NTX")),
+              files);
     EXPECT_EQ(sound.status, 0) << sound.out << sound.err;
     EXPECT_NE(sound.out.find(dir.path() + ": ready to serve\n"), std::string::npos) << sound.out;
 
