@@ -257,7 +257,7 @@ void CheckIndex(Checker* k, const char* name, const char* table) {
 
 void CheckTables(Checker* k, const ConfigRecord& c) {
     if (d4initialize(1, 1, 25, 256, 0) != 0) return;
-    u4set_read_only(1);
+    const int flags = u4set_open_flags(u4read_only);
     e4set_report_to_stderr(0);
     for (int j = 0; j < kConfigDataFiles; ++j) {
         char name[kConfigNameSize + 1];
@@ -296,7 +296,7 @@ void CheckTables(Checker* k, const ConfigRecord& c) {
     // stamp: the append lock needs a handle open for writing).
     d4close_all_tables();
     d4reset_store();
-    u4set_read_only(0);
+    u4set_open_flags(flags);
     e4set_report_to_stderr(1);
 }
 

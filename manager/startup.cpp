@@ -18,6 +18,7 @@
 #include "manager/runtime.h"
 #include "manager/status.h"
 #include "manager/store_log.h"
+#include "manager/tablestore/fileio.h"
 #include "manager/tablestore/index_verify.h"
 #include "manager/tablestore/indexes.h"
 #include "manager/tablestore/store.h"
@@ -103,7 +104,7 @@ void TellFileFailure(const char* name, bool table) {
     plat::HostPathOf(name, false, path, sizeof path);
     plat::FileFailureReason(name, code, reason, sizeof reason);
     const int store_error = e4last_error();
-    if (table && OpensForWriting(name) && store_error != 0) {
+    if (table && code != plat::kErrSharingViolation && OpensForWriting(name) && store_error != 0) {
         const char* message = e4error_message(store_error);
         const int n = std::snprintf(reason, sizeof reason, "error %d of the table store%s%s",
                                     store_error, message ? ": " : "", message ? message : "");
@@ -208,8 +209,15 @@ void TellUncleanStop(std::int64_t journal_size) {
 constexpr int kPageBudget = 8192;
 constexpr int kPagesPerIndex = 1024;
 
+// A table or index that another program holds exclusively at start-up (a
+// pack or rebuild running) is tried again every 100 ms for kShareWaitMs
+// before the start fails; a request never opens a file, so no wait can
+// hold up the line later.
+constexpr int kShareWaitMs = 3000;
+
 int StartTableStore() {
     if (d4initialize(1, 1, 25, 256, 0) != 0) return -1;
+    u4set_open_wait(kShareWaitMs);
     return d4set_page_budget(kPageBudget, kPagesPerIndex);
 }
 
