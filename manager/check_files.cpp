@@ -249,6 +249,10 @@ void CheckIndex(Checker* k, const char* name, const char* table) {
     }
     char why[400];
     if (i4verify(index, 1, why, sizeof why) != 0) {
+        // The index's own expression, when its header still holds one.
+        if (const IndexHandle* h = i4index(index); h != nullptr && i4expression_text(h) != nullptr)
+            std::snprintf(fix, sizeof fix, "rebuild it: dbftool index %s--force %s %s '%s'",
+                          h->unique ? "--unique " : "", table, normal, i4expression_text(h));
         std::snprintf(reason, sizeof reason, "damaged: %s", why);
         k->Problem(normal, reason, fix);
     }

@@ -118,7 +118,8 @@ TEST_F(OperatorTest, CheckPassesASoundDirectoryAndNamesEachFault) {
              ntx[4] = '\x7f'; // the root page's offset, past the end
              mtest::WriteFile(t.dir.file("ITEMS.NTX"), ntx);
          },
-         "/ITEMS.NTX: damaged: the root page offset "},
+         "/ITEMS.NTX: damaged: the root page offset 1151 is not a page inside the file of 2048 "
+         "bytes; fix: rebuild it: dbftool index --force ITEMS.DBF ITEMS.NTX 'NAME'\n"},
         {"missing text file", [](OperatorTest& t) { fs::remove(t.dir.file("DADOS.TXT")); },
          "/DADOS.TXT: No such file or directory"},
         {"config writable by others",
