@@ -25,6 +25,7 @@ enum : std::uint32_t {
     kErrLockViolation = 33, // a byte-range lock overlaps one already held
     kErrHandleEof = 38,     // reached the end of the file
     kErrFileExists = 80,    // creating a new file that is already there
+    kErrNotSupported = 50, // the device has no such mode (a port without RS-485 mode)
     kErrInvalidParameter = 87,
     kErrDiskFull = 112,
     kErrNotLocked = 158,   // unlocking a region that is not locked exactly so
