@@ -44,6 +44,7 @@ struct LineCounters {
     bool tcp = false;
     bool lsrTrusted = false;
     bool hadTermios = false;
+    bool changed = false; // SerialSetupLine ran: the close restores `earlier`
     termios earlier{};
     serial_icounter_struct last{};
 };
@@ -267,6 +268,7 @@ std::uint32_t SerialSetupLine(SerialHandle handle) {
     t.c_cc[VTIME] = 0;
     if (cfsetispeed(&t, B57600) != 0 || cfsetospeed(&t, B57600) != 0) return FailErrno(errno);
     if (tcsetattr(handle, TCSANOW, &t) != 0) return FailErrno(errno);
+    if (LineCounters* line = FindLine(handle)) line->changed = true;
     // DTR stays as it is (set by the line thread and kept across reopens);
     // RTS is the direction's business.
     return 0;
@@ -496,7 +498,7 @@ std::uint32_t SerialClose(SerialHandle handle) {
         line->fd = -1;
         // The port's earlier settings come back, HUPCL cleared, so the close
         // leaves DTR as it is.
-        if (line->hadTermios) {
+        if (line->hadTermios && line->changed) {
             termios t = line->earlier;
             t.c_cflag &= ~tcflag_t(HUPCL);
             tcsetattr(handle, TCSANOW, &t);
