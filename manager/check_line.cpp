@@ -30,7 +30,9 @@ int CheckOpenTty(std::FILE* out, const char* path, plat::SerialHandle h,
     int problems = 0;
     const int rs485 = plat::SerialRs485State(h);
     std::fprintf(out, "line: RS-485 mode of the driver: %s\n",
-                 rs485 < 0 ? "none" : rs485 ? "present, on" : "present, off");
+                 rs485 < 0 ? "none"
+                 : rs485   ? "present, on"
+                           : "present, off");
     if (set.direction == plat::Direction::kKernel && rs485 < 0)
         problems += Problem(out, path, "direction = kernel but the driver has no RS-485 mode",
                             "choose rts-send, rts-listen or none in wtalvoc.conf");
@@ -52,11 +54,10 @@ int CheckLine(std::FILE* out) {
     char why[300];
     if (plat::LoadLineSettings(&set, why, sizeof why) != 0)
         problems += Problem(out, plat::kLineSettingsFile, why, "correct or remove that line");
-    std::fprintf(out,
-                 "line: settings (%s): direction %s, turnaround %u us, echo %s, low_latency %s\n",
-                 set.fromFile ? plat::kLineSettingsFile : "defaults",
-                 plat::DirectionName(set.direction), set.turnaroundUs, set.echo ? "yes" : "no",
-                 set.lowLatency ? "yes" : "no");
+    std::fprintf(
+        out, "line: settings (%s): direction %s, turnaround %u us, echo %s, low_latency %s\n",
+        set.fromFile ? plat::kLineSettingsFile : "defaults", plat::DirectionName(set.direction),
+        set.turnaroundUs, set.echo ? "yes" : "no", set.lowLatency ? "yes" : "no");
 
     char message[128];
     if (!ReadConfiguration(message, sizeof message)) {
@@ -79,8 +80,7 @@ int CheckLine(std::FILE* out) {
         std::fprintf(out, "line: %s is a TCP line to %s (direction and echo are the server's)\n",
                      PortName, info.tcpTarget);
     } else {
-        std::fprintf(out,
-                     "line: %s -> %s, driver %s, transmitter-empty flag %s, latency timer ",
+        std::fprintf(out, "line: %s -> %s, driver %s, transmitter-empty flag %s, latency timer ",
                      PortName, real, info.driver[0] ? info.driver : "unknown",
                      info.lsrTrusted ? "trusted" : "not trusted (drain + wire time)");
         if (info.latencyTimerMs >= 0)

@@ -10,11 +10,11 @@
 #include "manager/config.h"
 #include "manager/link.h"
 #include "manager/runtime.h"
-#include "version.h"
 #include "platform/clock.h"
 #include "platform/devices.h"
 #include "platform/linesettings.h"
 #include "platform/ui.h"
+#include "version.h"
 
 // The driver counts the line into this record (see linkdriver/counters.h).
 extern "C" {
@@ -46,8 +46,8 @@ Activity g_activity;
 char g_portPath[512];
 plat::LineSettings g_lineSettings;
 
-constexpr const char* kLineErrorNames[kLineErrorKinds] = {"frame",    "parity", "overrun",
-                                                          "break",    "buffer", "echo"};
+constexpr const char* kLineErrorNames[kLineErrorKinds] = {"frame", "parity", "overrun",
+                                                          "break", "buffer", "echo"};
 
 const char* YesNo(bool v) {
     return v ? "yes" : "no";

@@ -19,8 +19,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <string>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -57,8 +57,8 @@ int AcceptTcp(const char* target) {
     int ls = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     if (ls >= 0) ::setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    const bool ok = ls >= 0 && ::bind(ls, found->ai_addr, found->ai_addrlen) == 0 &&
-                    ::listen(ls, 1) == 0;
+    const bool ok =
+        ls >= 0 && ::bind(ls, found->ai_addr, found->ai_addrlen) == 0 && ::listen(ls, 1) == 0;
     ::freeaddrinfo(found);
     if (!ok) {
         std::fprintf(stderr, "talvoterm: cannot listen on %s: %s\n", target, std::strerror(errno));
@@ -282,14 +282,19 @@ int main(int argc, char** argv) {
     TerminalOptions opt;
     std::vector<std::uint16_t> addresses;
 
-    static const option kLong[] = {
-        {"pty", required_argument, nullptr, 'p'},    {"device", required_argument, nullptr, 'd'},
-        {"script", required_argument, nullptr, 's'}, {"timeout", required_argument, nullptr, 't'},
-        {"pause", required_argument, nullptr, 'P'},  {"hold", no_argument, nullptr, 'H'},
-        {"verbose", no_argument, nullptr, 'v'},      {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},      {"tcp-listen", required_argument, nullptr, 'T'},
-        {"echo", no_argument, nullptr, 'E'},         {"answer-delay", required_argument, nullptr, 'A'},
-        {}};
+    static const option kLong[] = {{"pty", required_argument, nullptr, 'p'},
+                                   {"device", required_argument, nullptr, 'd'},
+                                   {"script", required_argument, nullptr, 's'},
+                                   {"timeout", required_argument, nullptr, 't'},
+                                   {"pause", required_argument, nullptr, 'P'},
+                                   {"hold", no_argument, nullptr, 'H'},
+                                   {"verbose", no_argument, nullptr, 'v'},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, 'V'},
+                                   {"tcp-listen", required_argument, nullptr, 'T'},
+                                   {"echo", no_argument, nullptr, 'E'},
+                                   {"answer-delay", required_argument, nullptr, 'A'},
+                                   {}};
     for (int c; (c = getopt_long(argc, argv, "hV", kLong, nullptr)) != -1;) {
         switch (c) {
         case 'p': pty_name = optarg; break;
@@ -306,7 +311,10 @@ int main(int argc, char** argv) {
             long n = std::strtol(optarg, &end, 10);
             if (end == optarg || *end != '\0' || n < 0 || n > 86400000) {
                 std::fprintf(stderr, "talvoterm: bad value for --%s: '%s'\n",
-                             c == 't' ? "timeout" : c == 'A' ? "answer-delay" : "pause", optarg);
+                             c == 't'   ? "timeout"
+                             : c == 'A' ? "answer-delay"
+                                        : "pause",
+                             optarg);
                 return ToolUsageError("talvoterm");
             }
             if (c == 't')

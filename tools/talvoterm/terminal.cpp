@@ -9,8 +9,8 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
-#include <thread>
 #include <sys/ioctl.h>
+#include <thread>
 #include <unistd.h>
 
 namespace talvoterm {
