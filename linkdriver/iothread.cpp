@@ -11,6 +11,7 @@
 #include "linkdriver/logs.h"
 #include "linkdriver/portstate.h"
 #include "platform/clock.h"
+#include "platform/errors.h"
 #include "platform/rtlimit.h"
 #include "platform/serial.h"
 #include "platform/sync.h"
@@ -48,7 +49,7 @@ constexpr std::uint32_t kDrainLimitMs = 500;
 constexpr std::uint32_t kEchoMarginMs = 50;
 // A terminal whose answers were refused this many times in a row is polled
 // only every kSlowEvery-th turn until kSlowMs have passed without a refusal.
-constexpr int kRefusalsToSlow = 3;
+constexpr int kRefusalsToSlow = 5;
 constexpr int kSlowEvery = 8;
 constexpr std::uint32_t kSlowMs = 30000;
 // Breaks or framing errors going on this long: the line is held low.
@@ -61,9 +62,8 @@ thread_local plat::SerialHandle t_line = plat::kNoSerial;
 // The settings in force on this line (a TCP line has no direction or echo
 // of its own).
 thread_local plat::LineSettings t_set;
-// RTS as last set (-1 unknown), and whether its failure was logged.
+// RTS as last set (-1 unknown).
 thread_local int t_rts = -1;
-thread_local bool t_rtsFailLogged = false;
 // The frame deadline of the answer being received.
 thread_local std::uint32_t t_answerStart = 0;
 thread_local bool t_pastDeadline = false;
@@ -182,26 +182,31 @@ bool ReadByte(ByteSource source, std::size_t pos, std::uint32_t timeout) {
     return source(&g_port.receive[pos], timeout < left ? timeout : left);
 }
 
-// RTS to `on`, unless it stands so already. A failed call is a line error:
-// logged once (until a call succeeds again), and flagged so that the
-// manager opens the port again.
+// RTS to `on`, unless it stands so already. A failed call is a line error,
+// taken up at the end of the poll (RtsFailureCheck): a port that hung up
+// fails it too, and its read tells that apart first.
+thread_local std::uint32_t t_rtsFailure = 0;
 void SetRts(bool on) {
     // (A line that is gone fails every call; its loss is logged already.)
     if (t_rts == int(on) || g_port.lineLost.load() != 0) return;
     const std::uint32_t rc = plat::SerialSetRts(t_line, on);
-    if (rc == 0) {
-        t_rts = on ? 1 : 0;
-        t_rtsFailLogged = false;
-        return;
-    }
-    t_rts = -1;
-    if (t_rtsFailLogged) return;
-    t_rtsFailLogged = true;
+    t_rts = rc == 0 ? (on ? 1 : 0) : -1;
+    if (rc != 0 && t_rtsFailure == 0) t_rtsFailure = rc;
+}
+
+// A direction that cannot be switched is no line to serve: logged once
+// and reported as a lost line, so that the manager opens the port again.
+void RtsFailureCheck() {
+    const std::uint32_t rc = t_rtsFailure;
+    t_rtsFailure = 0;
+    if (rc == 0 || g_port.lineLost.load() != 0) return;
     char text[160];
     std::snprintf(text, sizeof text, "Falha ao mudar o RTS da porta (erro %lu)",
                   static_cast<unsigned long>(rc));
     QueueException(text, true);
-    g_port.errorLogged.store(1);
+    const std::uint32_t why = rc == 1 ? plat::kErrIoDevice : rc;
+    g_port.lineLost.store(why);
+    GravaLinhaPerdida(why);
 }
 
 // Line direction, as wtalvoc.conf chose it:
@@ -441,6 +446,7 @@ void PollTerminal(std::uint16_t polled) {
 
     const Answer answer = ReceiveAnswer(polled, LineByte);
     if (t_set.direction == plat::Direction::kRtsListen) SetRts(false);
+    RtsFailureCheck();
     NotePace(g_port.pollingCursor, answer);
     if (answer == Answer::kRefused) {
         SendNack(polled);
@@ -505,7 +511,7 @@ std::uint32_t IOThread(void*) {
     t_line = g_port.port;
     t_set = g_port.settings;
     t_rts = -1;
-    t_rtsFailLogged = false;
+    t_rtsFailure = 0;
     t_pace.fill(Pace{});
     t_low = LowLine{};
     if (plat::SerialIsTcp(t_line)) {
