@@ -71,27 +71,30 @@ std::uint32_t TakeLock(const char* portName, const char* path, const plat::Seria
 // The modes wtalvoc.conf asks for at every open: the kernel's RS-485 mode
 // (a driver without one is refused by name), low latency, and what the
 // counters show of the adapter.
-std::uint32_t LineModes(const char* portName, const plat::SerialInfo& info) {
+std::uint32_t LineModes(const char* portName, const char* path, const plat::SerialInfo& info) {
     const plat::LineSettings& set = g_port.settings;
     const bool tcp = plat::SerialIsTcp(g_port.port);
     if (!tcp && set.direction == plat::Direction::kKernel &&
         plat::SerialKernelRs485(g_port.port, set.turnaroundUs) != 0) {
         std::fprintf(stderr,
-                     "%s (%s): o driver desta porta nao tem modo RS-485 (direction = kernel em "
-                     "%s)\n",
-                     portName, g_port.portPath, plat::kLineSettingsFile);
+                     "%s: o driver desta porta nao tem modo RS-485 (direction = kernel em %s)\n",
+                     g_port.portPath, plat::kLineSettingsFile);
         return plat::Fail(plat::kErrNotSupported);
     }
-    if (!tcp && set.lowLatency) plat::SerialLowLatency(g_port.port);
-    if (LineCounters* c = &serilo_line_counters) {
-        c->lsrTrusted.store(info.lsrTrusted ? 1 : 0);
-        c->latencyMs.store(info.latencyTimerMs);
+    plat::SerialInfo now = info;
+    if (!tcp && set.lowLatency) {
+        plat::SerialLowLatency(g_port.port);
+        plat::SerialDescribe(path, &now); // an FTDI adapter now runs at 1 ms
     }
-    if (info.latencyTimerMs > 2) {
+    if (LineCounters* c = &serilo_line_counters) {
+        c->lsrTrusted.store(now.lsrTrusted ? 1 : 0);
+        c->latencyMs.store(now.latencyTimerMs);
+    }
+    if (now.latencyTimerMs > 2) {
         char text[200];
         std::snprintf(text, sizeof text,
                       "%s: temporizador de latencia do adaptador em %d ms (mais de 2 ms)", portName,
-                      info.latencyTimerMs);
+                      now.latencyTimerMs);
         QueueException(text, false);
     }
     return 0;
@@ -125,7 +128,9 @@ std::uint32_t OpenSequence(const char* portName, std::uint16_t count,
     }
     // Named in the log of a lost line: the name and the device it reached.
     char device[sizeof g_port.portPath];
-    if (plat::DeviceRealPath(path, device, sizeof device) != 0)
+    if (info.tcp)
+        JoinText(device, sizeof device, "tcp:", info.tcpTarget);
+    else if (plat::DeviceRealPath(path, device, sizeof device) != 0)
         JoinText(device, sizeof device, path, "");
     // (Cut to fit: a very long path loses its end.)
     if (std::snprintf(g_port.portPath, sizeof g_port.portPath, "%s (%s)", portName, device) < 0)
@@ -139,7 +144,7 @@ std::uint32_t OpenSequence(const char* portName, std::uint16_t count,
         ReleaseFailedOpen(false);
         return rc;
     }
-    if (std::uint32_t rc = LineModes(portName, info)) {
+    if (std::uint32_t rc = LineModes(portName, path, info)) {
         ReleaseFailedOpen(false);
         return rc;
     }

@@ -6,6 +6,7 @@
 
 #include "platform/errors.h"
 #include "platform/serial.h"
+#include "platform/uucplock.h"
 #include "tools/talvoterm/terminal.h"
 
 #include "tests/linkdriver/line_fixture.h"
@@ -109,13 +110,25 @@ TEST_F(LineModes, EachDirectionOrdersItsModemLineCallsAroundThePoll) {
     }
 }
 
-TEST_F(LineModes, KernelModeOnAPortWithoutRs485RefusesToOpen) {
+TEST_F(LineModes, KernelModeWithoutRs485ABadFileAndALiveLockRefuseToOpen) {
     WriteConf("direction = kernel\nlock_file = no\n");
     const std::uint16_t one[1] = {5};
     EXPECT_EQ(_AbrePorta("COM1", 1, one), plat::kErrNotSupported);
     EXPECT_EQ(_FechaPorta(), 1u); // not open
     WriteConf("direction = sideways\n");
     EXPECT_EQ(_AbrePorta("COM1", 1, one), plat::kErrInvalidParameter);
+    // A live UUCP lock on the device (process 1 holds it) is refused.
+    if (!plat::UucpLockDirWritable(plat::kLockDir)) return;
+    WriteConf("lock_file = yes\n");
+    char lock[300];
+    ASSERT_EQ(plat::UucpLockPath(plat::kLockDir, "COM1", lock, sizeof lock), 0u);
+    std::FILE* f = std::fopen(lock, "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("         1\n", f);
+    std::fclose(f);
+    EXPECT_EQ(_AbrePorta("COM1", 1, one), plat::kErrAccessDenied);
+    ::unlink(lock);
+    EXPECT_EQ(_AbrePorta("COM1", 1, one), 0u);
 }
 
 // HUPCL is cleared even when the port had it set, so no close drops DTR;
