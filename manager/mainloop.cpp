@@ -128,6 +128,19 @@ int PollPass() {
     return -1;
 }
 
+bool ServeMessagesInRequest() {
+    plat::Message message{};
+    // Bounded: the queue holds 64 messages, and the window may post a few more.
+    for (int served = 0; served < 128 && plat::PeekMessage(&message); ++served) {
+        if (message.id == plat::kMsgQuit) {
+            plat::PostQuitMessage(static_cast<int>(message.wParam));
+            return true;
+        }
+        plat::DispatchMessage(message);
+    }
+    return false;
+}
+
 int MainLoop() {
     for (;;) {
         plat::Message message{};
