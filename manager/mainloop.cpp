@@ -6,6 +6,7 @@
 #include "manager/runtime.h"
 #include "manager/startup.h"
 #include "manager/status.h"
+#include "manager/store_log.h"
 #include "manager/warnings.h"
 #include "platform/clock.h"
 #include "platform/sync.h"
@@ -116,6 +117,7 @@ void FetchRequest() {
 int PollPass() {
     NotePollPass();
     OutputIdleTimeOut();
+    StoreLogIdle(false);
     if (LinkLineState() != 0) {
         ReopenLostLine();
         return -1;
@@ -146,6 +148,7 @@ int MainLoop() {
         plat::Message message{};
         if (plat::PeekMessage(&message)) {
             if (message.id == plat::kMsgQuit) {
+                StoreLogIdle(true);
                 Shutdown();
                 Link.close();
                 return static_cast<int>(message.wParam);
