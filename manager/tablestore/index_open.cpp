@@ -12,6 +12,7 @@
 #include "manager/tablestore/store.h"
 #include "manager/tablestore/store_errors.h"
 #include "manager/tablestore/tables.h"
+#include "platform/clock.h"
 
 IndexHandle* i4index(int i) {
     auto* h = h4element_as<IndexHandle>(g4.index_pool, i);
@@ -201,6 +202,7 @@ int i4mark_damaged(int index, const char* why, bool check_again) {
     if (h->damaged != 2) h->damaged = check_again ? 1 : 2;
     h->damaged_version = i4version(h);
     h->damaged_size = u4file_size(h->file);
+    h->damaged_tick = plat::TickCount();
     return -1;
 }
 
@@ -221,8 +223,8 @@ void drop_pages(int index) {
 
 // Whether the file (size bytes) still holds every page the index knows of:
 // the root, the pages in memory and where the next new page goes (a bad
-// free list is passed over where new pages are taken). A file cut short by another program or a restore holds
-// fewer, and the pages in memory would stand for entries it lost.
+// free list is passed over where new pages are taken). A file cut short by another program or a
+// restore holds fewer, and the pages in memory would stand for entries it lost.
 const char* shorter_than_its_pages(int index, std::int64_t size) {
     const IndexHandle* h = i4index(index);
     if (size < b4page_size * 2 || !b4page_in_file(i4root(h), size))
@@ -242,7 +244,8 @@ const char* shorter_than_its_pages(int index, std::int64_t size) {
 int check_damaged(int index) {
     IndexHandle* h = i4index(index);
     const std::int64_t size = u4file_size(h->file);
-    if (h->damaged == 2 && i4version(h) == h->damaged_version && size == h->damaged_size) {
+    if (h->damaged == 2 && i4version(h) == h->damaged_version && size == h->damaged_size &&
+        plat::TickCount() - h->damaged_tick < i4damaged_recheck_ms) {
         e4error_report(err4index_file, h->file_name,
                        "The index is refused until it is sound; dbftool index rebuilds it.",
                        nullptr);

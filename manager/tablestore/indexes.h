@@ -21,6 +21,7 @@
 inline constexpr int i4header_size = 280;
 inline constexpr int i4default_cache_limit = 20;
 inline constexpr int i4max_key_length = 338;
+inline constexpr std::uint32_t i4damaged_recheck_ms = 5000;
 
 // Offsets of the header fields.
 enum : int {
@@ -59,11 +60,13 @@ struct IndexHandle {
     std::int64_t eof_position; // where a new page goes at the end, 0 unknown
     std::uint8_t header[i4header_size];
     // Found damaged while in use (i4mark_damaged): 0 sound, 1 to be checked
-    // at the next refresh, 2 damaged (checked again once the file changed:
-    // its version counter or size as they were then).
+    // at the next refresh, 2 damaged (checked again once the file changed,
+    // its version counter or size not as they were then, or every
+    // i4damaged_recheck_ms in case a rebuild left both as they were).
     int damaged;
     int damaged_version;
     std::int64_t damaged_size;
+    std::uint32_t damaged_tick;
     // Taken from the header at open; a re-read header must agree.
     PageGeometry geometry;
     int key_decimals;

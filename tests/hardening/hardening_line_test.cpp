@@ -71,11 +71,15 @@ std::string SoundIndex(int version) {
     return Index(version, {Page(AllRecords(), {})});
 }
 
-// Two branch levels whose every child is the same page, over that leaf.
+// Three branch levels whose every child is the same page, over that leaf:
+// walked in order it holds the 30 records 71 x 71 x 71 times.
 std::string SharedChildrenIndex(int version) {
-    const std::vector<int> keys = {kRecords, kRecords};
-    return Index(version, {Page(keys, {2048, 2048, 2048}), Page(keys, {3072, 3072, 3072}),
-                           Page(AllRecords(), {})});
+    const std::vector<int> keys(kMaxKeys, kRecords);
+    std::vector<std::string> pages;
+    for (std::uint32_t next : {2048u, 3072u, 4096u})
+        pages.push_back(Page(keys, std::vector<std::uint32_t>(kMaxKeys + 1, next)));
+    pages.push_back(Page(AllRecords(), {}));
+    return Index(version, pages);
 }
 
 class Hardening : public TableLine {
