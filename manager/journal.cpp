@@ -101,7 +101,8 @@ bool WriteAt(std::int64_t offset, const std::uint8_t* p, std::uint32_t n) {
     return plat::FileWriteAt(journal, offset, p, n, &done) == 0 && done == n;
 }
 
-// One line to standard error and TableErrors.txt.
+// One line to standard error and TableErrors.txt (both through the log's
+// merging of repeats, so standard error is not written to twice).
 void Log(const char* text) {
     char line[512];
     WriteStoreLogLine(line, FormatStoreLogLine(text, line, sizeof line));
