@@ -12,7 +12,9 @@ file(STRINGS ${CMAKE_SOURCE_DIR}/dist/debian/changelog changelog_top LIMIT_COUNT
 if(NOT changelog_top MATCHES "^wtalvoc \\(${PROJECT_VERSION}\\) ")
   message(FATAL_ERROR "dist/debian/changelog does not begin with version ${PROJECT_VERSION}: ${changelog_top}")
 endif()
-set(CPACK_PACKAGE_CONTACT "WTALVOC maintainers <wtalvoc@localhost.localdomain>")
+# The project's own address in the reserved example domain (lintian refuses
+# localhost and localdomain hosts as bogus).
+set(CPACK_PACKAGE_CONTACT "WTALVOC maintainers <wtalvoc@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "PC side of a serial multidrop network of data terminals")
 set(CPACK_PACKAGE_DESCRIPTION
