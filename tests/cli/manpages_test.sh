@@ -26,7 +26,7 @@ for program in "$@"; do
     commands=$(sed -n -e "s/^ *\(Usage: \)\{0,1\}$name \([a-z][a-z-]*\).*/\2/p" \
                       -e 's/^  \([a-z][a-z-]*\) [A-Z[].*/\1/p' <<<"$help" | sort -u)
     for command in $commands; do
-        grep -q -- "\*$command\*" "$page" || fail "$name command $command: not in $(basename "$page")"
+        grep -q -- "[* ]$command\*" "$page" || fail "$name command $command: not in $(basename "$page")"
     done
 done
 
