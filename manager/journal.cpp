@@ -377,12 +377,23 @@ int BeforeWrite(int file, const char* name, std::int64_t offset, std::uint32_t c
     // count): the start-up repair tells by them whether another program
     // changed the file after an interruption, and the header written at the
     // end of the change needs no undo record of its own.
+    // A file shorter than 280 bytes (a new table of a few fields) has only
+    // its own bytes saved: the save is a write inside the file, so it never
+    // counts as growth of the file nor as a size to cut back to.
     bool first = true;
     for (int i = 0; i < touched_count; ++i)
         first = first && touched[static_cast<std::size_t>(i)] != file;
-    if (first && offset != 0 && !SaveBefore(file, name, 0, kFirstSaved)) {
-        broken = true;
-        return -1;
+    if (first && offset != 0) {
+        std::int64_t size = 0;
+        if (!SizeBefore(file, 0, 0, &size)) {
+            broken = true;
+            return -1;
+        }
+        const auto head = static_cast<std::uint32_t>(std::min<std::int64_t>(size, kFirstSaved));
+        if (head > 0 && !SaveBefore(file, name, 0, head)) {
+            broken = true;
+            return -1;
+        }
     }
     if (!SaveBefore(file, name, offset, count)) {
         broken = true;

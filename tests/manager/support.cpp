@@ -143,6 +143,30 @@ void WriteTable(const std::string& path, const std::vector<Field>& fields,
     WriteFile(path, out);
 }
 
+const std::vector<SmallTable>& SmallTables() {
+    static const std::vector<Field> three = {{"CODIGO", 4}, {"NOME", 20}, {"SALDO", 8}};
+    static const std::vector<SmallTable> tables = {
+        {"UM", {{"CODIGO", 4}}, {}},
+        {"TRES", three, {}},
+        {"SETE",
+         {{"CODIGO", 4},
+          {"NOME", 20},
+          {"SALDO", 8},
+          {"DATA", 8},
+          {"HORA", 6},
+          {"PORTA", 2},
+          {"SENTIDO", 1}},
+         {}},
+        {"POUCOS", three, {"B002ANA", "A001BETO", "C003CAIO", "A000DINA"}},
+        // Exactly 280 bytes: a header of 257, one record of 22, the end mark.
+        {"EXATO",
+         {{"CODIGO", 4}, {"LOTE", 4}, {"CAIXA", 4}, {"DOCA", 4}, {"TURNO", 2}, {"PORTA", 2},
+          {"SENTIDO", 1}},
+         {"B001"}},
+    };
+    return tables;
+}
+
 void WriteIndex(const std::string& path, const std::string& expression,
                 const std::vector<std::string>& keys) {
     const PageGeometry g = b4geometry_for(4);

@@ -54,6 +54,16 @@ struct Field {
 void WriteTable(const std::string& path, const std::vector<Field>& fields,
                 const std::vector<std::string>& records);
 
+// Small tables, none over 280 bytes, as a new table of a few fields is:
+// empty ones of 1, 3 and 7 'C' fields, one of 3 fields with a few records
+// and one of exactly 280 bytes. Each has CODIGO (4 wide) as its first field.
+struct SmallTable {
+    const char* name; // also the file's name without ".DBF"
+    std::vector<Field> fields;
+    std::vector<std::string> records;
+};
+const std::vector<SmallTable>& SmallTables();
+
 // Writes a one-page index of 4-byte keys over `expression`: key i of the
 // list belongs to record i + 1 (the keys in ascending order).
 void WriteIndex(const std::string& path, const std::string& expression,
