@@ -156,7 +156,8 @@ bool ApplyUndo(std::uint32_t n) {
     const std::uint32_t count = Get32(record + 8 + kNameSize + 16);
     if (count != n - kUndoHead || offset < 0 || size < 0) return false;
     plat::FileHandle file = plat::kNoFile;
-    if (plat::FileOpen(name, plat::kAccessReadWrite, plat::FileCreate::kOpenExisting, &file) != 0)
+    if (plat::FileOpen(name, plat::kAccessReadWrite, plat::FileCreate::kOpenExisting, &file,
+                       plat::FileShare::kShared) != 0)
         return false;
     bool ok = true;
     std::uint32_t done = 0;
@@ -199,7 +200,8 @@ bool OldBytes(const char* name, std::int64_t end, int count, std::int64_t at, st
 // Such a file is left as found (the full index check at open judges it).
 bool ChangedSince(const char* name, std::int64_t end, int count, int writes) {
     plat::FileHandle file = plat::kNoFile;
-    if (plat::FileOpen(name, plat::kAccessRead, plat::FileCreate::kOpenExisting, &file) != 0)
+    if (plat::FileOpen(name, plat::kAccessRead, plat::FileCreate::kOpenExisting, &file,
+                       plat::FileShare::kShared) != 0)
         return false;
     std::uint8_t now[8] = {};
     std::uint32_t done = 0;

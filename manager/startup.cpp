@@ -15,6 +15,7 @@
 #include "manager/runtime.h"
 #include "manager/status.h"
 #include "manager/store_log.h"
+#include "manager/tablestore/fileio.h"
 #include "manager/tablestore/indexes.h"
 #include "manager/tablestore/store.h"
 #include "manager/tablestore/store_errors.h"
@@ -88,7 +89,8 @@ void TellFileFailure(const char* name, bool table) {
     plat::HostPathOf(name, false, path, sizeof path);
     plat::FileFailureReason(name, code, reason, sizeof reason);
     const int store_error = e4last_error();
-    if (table && plat::FileExists(name) == 0 && store_error != 0) {
+    if (table && code != plat::kErrSharingViolation && plat::FileExists(name) == 0 &&
+        store_error != 0) {
         const char* message = e4error_message(store_error);
         const int n = std::snprintf(reason, sizeof reason, "error %d of the table store%s%s",
                                     store_error, message ? ": " : "", message ? message : "");
@@ -165,8 +167,15 @@ void ShowFailure(const char* text) {
 constexpr int kPageBudget = 8192;
 constexpr int kPagesPerIndex = 1024;
 
+// A table or index that another program holds exclusively at start-up (a
+// pack or rebuild running) is tried again every 100 ms for kShareWaitMs
+// before the start fails; a request never opens a file, so no wait can
+// hold up the line later.
+constexpr int kShareWaitMs = 3000;
+
 int StartTableStore() {
     if (d4initialize(1, 1, 25, 256, 0) != 0) return -1;
+    u4set_open_wait(kShareWaitMs);
     return d4set_page_budget(kPageBudget, kPagesPerIndex);
 }
 

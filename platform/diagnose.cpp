@@ -4,6 +4,7 @@
 #include "platform/devices.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/locks.h"
 
 #include <cerrno>
 #include <climits>
@@ -79,8 +80,9 @@ const char* FileFailureReason(const char* name, std::uint32_t code, char* out,
         Put(out, outSize, std::strerror(errno));
         return out;
     }
+    const bool held = ShareHolderText(fd, out, outSize) != nullptr;
     ::close(fd);
-    Put(out, outSize, ErrorText(code));
+    if (!held) Put(out, outSize, ErrorText(code));
     return out;
 }
 
@@ -125,6 +127,7 @@ const char* ErrorText(std::uint32_t code) {
     case kErrAccessDenied: return std::strerror(EACCES);
     case kErrInvalidHandle: return std::strerror(EBADF);
     case kErrNotEnoughMemory: return std::strerror(ENOMEM);
+    case kErrSharingViolation: return "in use by another program";
     case kErrLockViolation: return "locked by another program";
     case kErrFileExists: return std::strerror(EEXIST);
     case kErrInvalidParameter: return std::strerror(EINVAL);

@@ -16,7 +16,9 @@ const char* HostPathOf(const char* name, bool device, char* out, std::size_t out
 
 // Why the existing-file open of `name` for reading and writing fails, found
 // by trying it once more: the system's text ("No such file or directory",
-// "Permission denied", ...); when it opens now, the text of `code`.
+// "Permission denied", ...); when it opens now but another program holds it
+// exclusively, that ("another program has it open exclusively (PID 812)");
+// else the text of `code`.
 const char* FileFailureReason(const char* name, std::uint32_t code, char* out, std::size_t outSize);
 
 // Why the port device `name` (COM1.. or a path) cannot be opened as a

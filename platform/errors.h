@@ -21,10 +21,11 @@ enum : std::uint32_t {
     kErrAccessDenied = 5,     // permissions, read-only file system, a directory
     kErrInvalidHandle = 6,    // handle not open
     kErrNotEnoughMemory = 8,
-    kErrGenFailure = 31,    // any other failure
-    kErrLockViolation = 33, // a byte-range lock overlaps one already held
-    kErrHandleEof = 38,     // reached the end of the file
-    kErrFileExists = 80,    // creating a new file that is already there
+    kErrGenFailure = 31,       // any other failure
+    kErrSharingViolation = 32, // another program holds the file in a share mode that excludes ours
+    kErrLockViolation = 33,    // a byte-range lock overlaps one already held
+    kErrHandleEof = 38,        // reached the end of the file
+    kErrFileExists = 80,       // creating a new file that is already there
     kErrInvalidParameter = 87,
     kErrDiskFull = 112,
     kErrNotLocked = 158,   // unlocking a region that is not locked exactly so

@@ -223,7 +223,8 @@ std::uint32_t ResolveName(const char* name, char* out, std::size_t outSize) {
     return kErrSuccess;
 }
 
-std::uint32_t FileOpen(const char* name, unsigned access, FileCreate create, FileHandle* handle) {
+std::uint32_t FileOpen(const char* name, unsigned access, FileCreate create, FileHandle* handle,
+                       FileShare share) {
     if (handle == nullptr) return Fail(kErrInvalidParameter);
     *handle = kNoFile;
     int flags;
@@ -240,6 +241,10 @@ std::uint32_t FileOpen(const char* name, unsigned access, FileCreate create, Fil
     case FileCreate::kOpenAlways: flags |= O_CREAT; break;
     default: return Fail(kErrInvalidParameter);
     }
+    // A file to be emptied is emptied only under its share lock, so that
+    // one another program holds is left as it is.
+    const bool empty_later = share != FileShare::kNone && create == FileCreate::kCreateAlways;
+    if (empty_later) flags &= ~O_TRUNC;
     char path[kMaxPath];
     if (std::uint32_t rc = ResolveName(name, path, sizeof path)) return rc;
 
@@ -252,6 +257,23 @@ std::uint32_t FileOpen(const char* name, unsigned access, FileCreate create, Fil
     if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
         ::close(fd);
         return Fail(kErrAccessDenied);
+    }
+    if (share != FileShare::kNone) {
+        std::uint32_t rc = ShareLock(fd, share);
+        if (rc == kErrSuccess && empty_later && st.st_size > 0) {
+            int r;
+            do {
+                r = ::ftruncate(fd, 0);
+            } while (r != 0 && errno == EINTR);
+            if (r != 0)
+                rc = ErrorFromErrno(errno);
+            else
+                MarkWritten(fd);
+        }
+        if (rc != kErrSuccess) {
+            ::close(fd);
+            return Fail(rc);
+        }
     }
     *handle = fd;
     return kErrSuccess;

@@ -16,8 +16,9 @@
 //     as written is matched without regard to ASCII letter case, so a file
 //     `clientes.dbf` written by another program opens as `CLIENTES.DBF`;
 //     a new file is created with its last component as written.
-// Files are opened in binary mode, shared with every other opener, not
-// inherited by child processes, created with read and write permission.
+// Files are opened in binary mode, not inherited by child processes, created
+// with read and write permission. Whether other programs may open the file
+// at the same time is the share mode asked at the open (see locks.h).
 #pragma once
 
 #include <cstddef>
@@ -41,6 +42,11 @@ enum class FileCreate {
 
 enum class SeekFrom { kBegin, kCurrent, kEnd };
 
+// Share mode of an open (the convention is written in locks.h): kNone takes
+// no share lock; kShared lets other shared openers in and keeps exclusive
+// ones out; kExclusive keeps every other share-mode opener out.
+enum class FileShare { kNone, kShared, kExclusive };
+
 // Longest resolved name, terminating zero included.
 inline constexpr std::size_t kMaxPath = 4096;
 
@@ -51,8 +57,12 @@ inline constexpr std::size_t kMaxPath = 4096;
 std::uint32_t ResolveName(const char* name, char* out, std::size_t outSize);
 
 // Opens name with the access and creation wanted; *handle receives the handle
-// (kNoFile on failure). A directory is refused with 5.
-std::uint32_t FileOpen(const char* name, unsigned access, FileCreate create, FileHandle* handle);
+// (kNoFile on failure). A directory is refused with 5. With a share mode, the
+// share lock is taken right after the open and refused at once with 32 when
+// another opener's mode stands in the way (the file is then closed again);
+// kCreateAlways then empties an existing file only once the lock is granted.
+std::uint32_t FileOpen(const char* name, unsigned access, FileCreate create, FileHandle* handle,
+                       FileShare share = FileShare::kNone);
 
 // Closes the handle. 6 when it was not open.
 std::uint32_t FileClose(FileHandle handle);

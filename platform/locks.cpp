@@ -10,10 +10,14 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <mutex>
 #include <span>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <thread>
 
 namespace plat {
@@ -159,6 +163,67 @@ std::uint32_t UnlockRegion(FileHandle handle, std::uint64_t offset, std::uint64_
     // Not a region of ours: a closed handle says so, an open one "not locked".
     if (::fcntl(handle, F_GETFD) < 0) return Fail(kErrInvalidHandle);
     return Fail(kErrNotLocked);
+}
+
+std::uint32_t ShareLock(FileHandle handle, FileShare share) {
+    if (handle < 0) return Fail(kErrInvalidHandle);
+    const int operation = share == FileShare::kShared      ? LOCK_SH | LOCK_NB
+                          : share == FileShare::kExclusive ? LOCK_EX | LOCK_NB
+                                                           : LOCK_UN;
+    int r;
+    do {
+        r = ::flock(handle, operation);
+    } while (r != 0 && errno == EINTR);
+    if (r == 0) return kErrSuccess;
+    if (errno == EWOULDBLOCK) return Fail(kErrSharingViolation);
+    // No flock on this file system: nobody can hold one against us there.
+    if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS) return kErrSuccess;
+    return FailErrno(errno);
+}
+
+long ShareHolder(FileHandle handle) {
+    struct stat st;
+    if (handle < 0 || ::fstat(handle, &st) != 0) return -1;
+    std::FILE* locks = std::fopen("/proc/locks", "re");
+    if (locks == nullptr) return -1;
+    // "1: FLOCK  ADVISORY  WRITE 812 fe:00:10953568 0 EOF"; waiters carry
+    // "->" after the number. The device is the file system's, which a
+    // stacked file system may show differently from stat: the inode alone
+    // is taken when no line names both.
+    long by_inode = -1, by_both = -1;
+    char line[256];
+    for (int n = 0; n < 100000 && std::fgets(line, sizeof line, locks) != nullptr; ++n) {
+        char kind[16], mode[16];
+        long pid = 0;
+        unsigned major_dev = 0, minor_dev = 0;
+        unsigned long inode = 0;
+        if (std::strstr(line, "->") != nullptr) continue;
+        if (std::sscanf(line, "%*d: %15s %*s %15s %ld %x:%x:%lu", kind, mode, &pid, &major_dev,
+                        &minor_dev, &inode) != 6)
+            continue;
+        if (std::strcmp(kind, "FLOCK") != 0 || std::strcmp(mode, "WRITE") != 0 ||
+            inode != static_cast<unsigned long>(st.st_ino))
+            continue;
+        by_inode = pid;
+        if (major_dev == major(st.st_dev) && minor_dev == minor(st.st_dev)) by_both = pid;
+    }
+    std::fclose(locks);
+    return by_both > 0 ? by_both : by_inode > 0 ? by_inode : -1;
+}
+
+const char* ShareHolderText(FileHandle handle, char* out, std::size_t outSize) {
+    if (handle < 0 || out == nullptr || outSize == 0) return nullptr;
+    if (::flock(handle, LOCK_SH | LOCK_NB) == 0) {
+        ::flock(handle, LOCK_UN);
+        return nullptr;
+    }
+    if (errno != EWOULDBLOCK) return nullptr;
+    const long pid = ShareHolder(handle);
+    if (pid > 0)
+        std::snprintf(out, outSize, "another program has it open exclusively (PID %ld)", pid);
+    else
+        std::snprintf(out, outSize, "another program has it open exclusively");
+    return out;
 }
 
 void ForgetRegions(FileHandle handle) {

@@ -23,6 +23,24 @@
 //    layers above can tell whose in-process region stands in the way
 //    (RegionOwner).
 //
+// Share modes (FileOpen's FileShare), the convention other programs on these
+// files follow on Linux in place of the PC's share modes:
+//  - a table or index opened shared takes flock(LOCK_SH | LOCK_NB) right
+//    after the open and holds it while the file is open;
+//  - one opened exclusively (to pack, empty or rebuild it, or to have it
+//    alone) takes flock(LOCK_EX | LOCK_NB);
+//  - a refused flock means "in use": the opener closes the file again and
+//    does not use it (FileOpen fails with 32, kErrSharingViolation);
+//  - flock locks and the byte-range locks above are independent of each
+//    other: record, append and index locks go on as before under both modes;
+//  - the flock belongs to the handle: two handles of one process conflict
+//    like two programs (a handle held exclusively keeps this process's own
+//    shared opens of the file out too);
+//  - a file system without flock (ENOLCK, EOPNOTSUPP) opens without it: no
+//    other program can take one there either.
+// /proc/locks tells who holds a file exclusively (ShareHolder), for the
+// operator's line.
+//
 // Offsets and lengths are 64 bits: a table's record r is locked at
 // 1,000,000,000 + r, length 1; the whole table at 1,000,000,000, length
 // 1,000,000,000.
@@ -30,6 +48,7 @@
 
 #include "platform/files.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace plat {
@@ -64,6 +83,21 @@ void ForgetRegions(FileHandle handle);
 // Lock and unlock calls made to the kernel since the process started (one
 // per try: a wait that retries counts every try), for benchmarks.
 long LockCallCount();
+
+// Takes the share-mode lock of an open handle (FileOpen calls it): 0,
+// 32 when another handle's mode stands in the way, or the system's error.
+// kNone releases the handle's share lock.
+std::uint32_t ShareLock(FileHandle handle, FileShare share);
+
+// The process that holds the file of handle exclusively by the share-mode
+// convention, from /proc/locks: its PID, 0 when no one does, -1 when one
+// does but /proc/locks does not say who.
+long ShareHolder(FileHandle handle);
+
+// When another handle holds the file of handle exclusively: writes
+// "another program has it open exclusively" (with " (PID n)" when known)
+// to out and returns out; null when nobody does.
+const char* ShareHolderText(FileHandle handle, char* out, std::size_t outSize);
 
 // Most regions the process may hold at once, over all files.
 inline constexpr int kMaxLockedRegions = 4096;

@@ -35,6 +35,12 @@ char LogicalValue(const char* value);
 // characters and a NUL) and the result is true; otherwise false.
 bool DateValue(const char* value, char* out, int out_size);
 
+// Converts value by the type of field ref and stores it in the current
+// record: C and M cut at the width or blank-padded, N and F as a decimal
+// number, L and D through the conversions above (a value they do not take
+// leaves the field as it is). False for a field type that takes no value.
+bool StoreFieldValue(int ref, const char* value);
+
 // ---- Request handlers (function codes in brackets) ----
 
 // [18] append a blank record: 18 when appended, else 14; no data.

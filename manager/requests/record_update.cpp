@@ -19,28 +19,6 @@ constexpr int kFieldsOnceAt = 3; // codes 47, 48
 constexpr std::uint8_t kStored = 0;
 constexpr std::uint8_t kRefused = 1;
 
-// Converts and stores one value by the field's type. False for a field
-// type that takes no value from a terminal (the request stops there).
-bool StoreValue(int ref, const char* value) {
-    switch (f4field_type(ref)) {
-    case 'C':
-    case 'M':
-        f4put_text(ref, value); // cut at the width or blank-padded
-        return true;
-    case 'N':
-    case 'F': f4put_number(ref, RequestReal(value)); return true;
-    case 'L':
-        if (const char c = LogicalValue(value); c != 0) f4put_char(ref, c);
-        return true; // another letter leaves the field as it is
-    case 'D': {
-        char date[f4text_size];
-        if (DateValue(value, date, sizeof date)) f4put_text(ref, date);
-        return true; // a value that is no date leaves the field as it is
-    }
-    default: return false;
-    }
-}
-
 // Stores the pairs of name and value that start at offset `at` into the
 // current record. kStored when every pair was stored, kRefused when it
 // stopped at a pair (the pairs before it stay stored).
@@ -59,7 +37,7 @@ std::uint8_t StorePairs(std::uint8_t* data, int length, int at) {
         char held[kMaxFieldName + 1];
         std::memcpy(held, name, static_cast<std::size_t>(name_length) + 1);
         const int ref = f4ref(held); // a name that is no field is reported by the store
-        if (ref < 0 || !StoreValue(ref, value)) return kRefused;
+        if (ref < 0 || !StoreFieldValue(ref, value)) return kRefused;
     }
     return kStored;
 }

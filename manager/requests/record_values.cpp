@@ -1,8 +1,32 @@
-// Conversions of the values that terminals send for logical and date
-// fields: which texts a field takes, and in what form.
+// Conversions of the values that terminals send, by the field's type: which
+// texts a field takes, and in what form (dbftool's append and import store
+// their values through the same routine).
 #include "manager/requests/record_requests.h"
 
+#include "manager/requests/table_requests.h"
+#include "manager/tablestore/fields.h"
+
 #include <cctype>
+
+bool StoreFieldValue(int ref, const char* value) {
+    switch (f4field_type(ref)) {
+    case 'C':
+    case 'M':
+        f4put_text(ref, value); // cut at the width or blank-padded
+        return true;
+    case 'N':
+    case 'F': f4put_number(ref, RequestReal(value)); return true;
+    case 'L':
+        if (const char c = LogicalValue(value); c != 0) f4put_char(ref, c);
+        return true; // another letter leaves the field as it is
+    case 'D': {
+        char date[f4text_size];
+        if (DateValue(value, date, sizeof date)) f4put_text(ref, date);
+        return true; // a value that is no date leaves the field as it is
+    }
+    default: return false;
+    }
+}
 
 char LogicalValue(const char* value) {
     const int c = std::toupper(static_cast<unsigned char>(value[0]));

@@ -6,8 +6,10 @@
 #include <cstring>
 
 #include "manager/tablestore/store_errors.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/locks.h"
+#include "platform/sync.h"
 
 char* text_upper(char* text) {
     if (text == nullptr) return text;
@@ -52,29 +54,62 @@ bool u4name_equal(const char* a, const char* b) {
     return b[length] == '\0' || b[length] == ' ';
 }
 
+namespace {
+int open_flags = 0;
+int open_wait_ms = 0;
+constexpr int kOpenRetryMs = 100;
+} // namespace
+
+int u4set_open_flags(int flags) {
+    const int previous = open_flags;
+    open_flags = flags & (u4read_only | u4no_share);
+    return previous;
+}
+
+int u4set_open_wait(int ms) {
+    const int previous = open_wait_ms;
+    open_wait_ms = ms < 0 ? 0 : ms;
+    return previous;
+}
+
 int u4open_file(const char* name, int mode) {
+    mode |= open_flags;
     const bool quiet = (mode & u4quiet) != 0;
-    const int action = mode & ~u4quiet;
+    const int action = mode & ~(u4quiet | u4read_only | u4no_share);
+    const plat::FileShare share =
+        (mode & u4no_share) != 0 ? plat::FileShare::kNone : plat::FileShare::kShared;
+    const unsigned access =
+        (mode & u4read_only) != 0 && (action == u4open_existing || action == u4open_existing4)
+            ? plat::kAccessRead
+            : plat::kAccessReadWrite;
     plat::FileHandle handle = plat::kNoFile;
     int code = err4open;
-    switch (action) {
-    case u4create_new:
-        code = err4create;
-        plat::FileOpen(name, plat::kAccessReadWrite, plat::FileCreate::kCreateNew, &handle);
-        break;
-    case u4create_always:
-        code = err4create;
-        plat::FileDelete(name);
-        plat::FileOpen(name, plat::kAccessReadWrite, plat::FileCreate::kCreateAlways, &handle);
-        break;
-    case u4open_existing:
-    case u4open_existing4:
-        plat::FileOpen(name, plat::kAccessReadWrite, plat::FileCreate::kOpenExisting, &handle);
-        break;
-    default: break;
+    for (int waited = 0;; waited += kOpenRetryMs) {
+        switch (action) {
+        case u4create_new:
+            code = err4create;
+            plat::FileOpen(name, access, plat::FileCreate::kCreateNew, &handle, share);
+            break;
+        case u4create_always:
+            code = err4create;
+            if (waited == 0) plat::FileDelete(name);
+            plat::FileOpen(name, access, plat::FileCreate::kCreateAlways, &handle, share);
+            break;
+        case u4open_existing:
+        case u4open_existing4:
+            plat::FileOpen(name, access, plat::FileCreate::kOpenExisting, &handle, share);
+            break;
+        default: break;
+        }
+        if (handle != plat::kNoFile || plat::LastError() != plat::kErrSharingViolation ||
+            waited >= open_wait_ms)
+            break;
+        plat::Sleep(kOpenRetryMs);
     }
     if (handle == plat::kNoFile) {
+        const std::uint32_t why = plat::LastError();
         if (!quiet) e4error_report(code, name, nullptr);
+        plat::SetLastError(why); // the report may have touched files of its own
         return -1;
     }
     return handle;

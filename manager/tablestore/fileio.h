@@ -29,11 +29,32 @@ enum : int {
     u4create_always = 2,  // create, first removing any file of that name: error 100
     u4open_existing4 = 4, // as 0
     u4quiet = 8,          // added to any mode: no error report
+    u4read_only = 16,     // added to 0 / 4: open for reading only
+    u4no_share = 32,      // added to any mode: no share lock (the caller holds
+                          // the file exclusively through a handle of its own)
 };
 
-// Opens name (used as given; callers normalise first) in mode. Returns the
-// file handle, or -1 after reporting 120 / 100 with the name (unless +8).
+// Share mode. Every table and index the store opens is opened shared: a
+// share lock (platform/locks.h) taken right after the open and held until
+// it is closed, so that another program's exclusive open (to pack, empty or
+// rebuild the file) is refused while the store has it, and a file another
+// program holds exclusively is not used by the store: the open fails as any
+// failed open (120 with the name), the platform's last error being 32.
+//
+// Opens name (used as given; callers normalise first) in mode, with the
+// flags of u4set_open_flags added. Returns the file handle, or -1 after
+// reporting 120 / 100 with the name (unless +8).
 int u4open_file(const char* name, int mode);
+
+// Flags (u4read_only, u4no_share) added to every open from now on; the
+// tools set them for their read-only commands. Returns the previous flags.
+int u4set_open_flags(int flags);
+
+// How long an open retries a file that another program holds exclusively,
+// every 100 ms, before it fails (0, the default: it fails at once). The
+// manager sets it while it opens its files at start-up. Returns the
+// previous value.
+int u4set_open_wait(int ms);
 
 // Closes a handle (ignores -1). Returns 0, or -1 when the platform refused.
 int u4close_file(int file);

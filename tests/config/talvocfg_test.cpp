@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 #include <sys/wait.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 using talvocfg::BuildRecord;
@@ -184,13 +185,14 @@ TEST(TalvocfgSource, FaultsAreNamedWithTheirLine) {
     const std::string name63(63, 'N'), name64(64, 'N');
     std::string thirtyOne;
     for (int j = 0; j < 31; ++j) thirtyOne += "file text T" + std::to_string(j) + ".TXT\n";
-    const std::string longApp = "terminal 0 address 1 application " + name64 + "\n";
+    const std::string longApp = "terminal 0 address 2 application " + name64 + "\n";
     const std::string longFile = "\nfile table " + name64 + "\n";
     const BadCase cases[] = {
         {"# ok\ncolour blue\n", 2, "unknown key 'colour'"},
         {"terminal 32 address 5\n", 1, "slot '32' is not 0..31"},
         {"terminal -1 address 5\n", 1, "slot"},
-        {"terminal 0 address 0\n", 1, "address '0' is not 1..65535"},
+        {"terminal 0 address 0\n", 1, "address '0' is not 2..65535"},
+        {"terminal 0 address 1\n", 1, "address 1 is the PC's own address"},
         {"terminal 0 address 65536\n", 1, "address '65536'"},
         {"terminal 0 address 99999999999999\n", 1, "address"},
         {"terminal 0 address 5\nterminal 0 address 6\n", 2, "slot 0 given twice"},
@@ -234,6 +236,20 @@ TEST(TalvocfgSource, FaultsAreNamedWithTheirLine) {
         << err.reason;
     EXPECT_EQ(ConfigTextLength(r.TerminalApplication[31]), 63u);
     EXPECT_TRUE(BuildRecord("default none\r\ncommit no\r\n", &r, &err)) << err.reason;
+}
+
+TEST(TalvocfgSource, EveryMistakeIsReportedInLineOrder) {
+    ConfigRecord r;
+    SourceError first;
+    std::vector<SourceError> all;
+    EXPECT_FALSE(BuildRecord("file index X.NTX of NADA.DBF\nterminal 0 address 5\n"
+                             "terminal 1 address 5\nfile text A\nfile text a\ncolour blue\n",
+                             &r, &first, &all));
+    std::string seen;
+    for (const SourceError& e : all) seen += std::to_string(e.line) + " " + e.reason + "\n";
+    EXPECT_EQ(seen, "1 no data file named 'NADA.DBF'\n3 address 5 already used by slot 0\n"
+                    "5 data file 'a' given twice\n6 unknown key 'colour'\n");
+    EXPECT_EQ(first.line, 1);
 }
 
 TEST(TalvocfgSource, DumpSaysWhatItCannotWrite) {
@@ -331,6 +347,24 @@ TEST_F(TalvocfgProgram, DumpRefusesShortFilesAndNotesLongOnes) {
     EXPECT_EQ(Run("dump", &out), 2);
     EXPECT_EQ(Run("build a", &out), 2);
     EXPECT_EQ(Run("dump nothere.cfg", &out), 1);
+    // Bytes that are no configuration: refused unless forced.
+    std::mt19937 rng(7);
+    std::string noise(4125, '\0');
+    for (char& c : noise) c = static_cast<char>(rng());
+    WriteFile("noise.cfg", noise);
+    EXPECT_EQ(Run("dump noise.cfg", &out), 1);
+    EXPECT_NE(out.find("noise.cfg: not a configuration: "), std::string::npos) << out;
+    EXPECT_EQ(Run("dump --force noise.cfg", &out), 0);
+}
+
+TEST_F(TalvocfgProgram, BuildReadsStandardInputAndNamesEveryMistake) {
+    std::string out;
+    EXPECT_EQ(Run("build - talvo.cfg < /dev/null", &out), 0) << out;
+    WriteFile("two.txt", "terminal 0 address 1 application A.BIN\nport COM9\n");
+    EXPECT_EQ(Run("build - talvo.cfg < two.txt", &out), 1);
+    EXPECT_EQ(out, "talvocfg: (standard input):1: address 1 is the PC's own address on the line; "
+                   "terminals use 2..65535\n"
+                   "talvocfg: (standard input):2: 'COM9' is not a port COM1..COM4\n");
 }
 
 } // namespace

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <string>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -213,6 +215,74 @@ TEST_F(Locks, BadArguments) {
     EXPECT_EQ(LockRegion(h_, 50, 1), kErrLockViolation);
     EXPECT_EQ(UnlockRegion(ro, 50, 1), 0u);
     FileClose(ro);
+}
+
+} // namespace
+
+namespace {
+
+// Share modes: a handle of this process holding the file in one mode, an
+// open asking another; flock locks of two handles conflict as two
+// programs' do. kCreateAlways empties a file only once its lock is granted.
+TEST_F(Locks, ShareModesMatrixAndEmptyingOnlyUnderTheLock) {
+    struct Case {
+        FileShare held, asked;
+        FileCreate create;
+        std::uint32_t result;
+    };
+    const Case cases[] = {
+        {FileShare::kShared, FileShare::kShared, FileCreate::kOpenExisting, 0},
+        {FileShare::kShared, FileShare::kExclusive, FileCreate::kOpenExisting,
+         kErrSharingViolation},
+        {FileShare::kShared, FileShare::kExclusive, FileCreate::kCreateAlways,
+         kErrSharingViolation},
+        {FileShare::kExclusive, FileShare::kShared, FileCreate::kOpenExisting,
+         kErrSharingViolation},
+        {FileShare::kExclusive, FileShare::kNone, FileCreate::kOpenExisting, 0},
+        {FileShare::kNone, FileShare::kExclusive, FileCreate::kCreateAlways, 0},
+    };
+    for (const Case& c : cases) {
+        WriteFile("T.NTX", "page");
+        FileHandle held = kNoFile, asked = kNoFile;
+        ASSERT_EQ(FileOpen("T.NTX", kAccessRead, FileCreate::kOpenExisting, &held, c.held), 0u);
+        EXPECT_EQ(FileOpen("T.NTX", kAccessReadWrite, c.create, &asked, c.asked), c.result)
+            << int(c.held) << " " << int(c.asked);
+        EXPECT_EQ(asked == kNoFile, c.result != 0);
+        const bool emptied = c.create == FileCreate::kCreateAlways && c.result == 0;
+        EXPECT_EQ(ReadFile("T.NTX"), emptied ? "" : "page");
+        if (asked != kNoFile) FileClose(asked);
+        FileClose(held);
+    }
+}
+
+TEST_F(Locks, TheExclusiveHolderIsNamedByItsPid) {
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int fd = ::open((dir_ / "TABELA.DBF").c_str(), O_RDONLY);
+        const char ok = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
+        if (::write(ready[1], &ok, 1) != 1) ::_exit(1);
+        ::pause();
+        ::_exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 'y');
+    FileHandle other = kNoFile;
+    EXPECT_EQ(FileOpen("TABELA.DBF", kAccessReadWrite, FileCreate::kOpenExisting, &other,
+                       FileShare::kShared),
+              kErrSharingViolation);
+    EXPECT_EQ(ShareHolder(h_), pid);
+    char text[128];
+    EXPECT_STREQ(
+        ShareHolderText(h_, text, sizeof text),
+        ("another program has it open exclusively (PID " + std::to_string(pid) + ")").c_str());
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    EXPECT_EQ(ShareHolderText(h_, text, sizeof text), nullptr);
+    ::close(ready[0]);
+    ::close(ready[1]);
 }
 
 } // namespace

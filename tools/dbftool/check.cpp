@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "manager/tablestore/fileio.h"
 #include "manager/tablestore/indexes.h"
 #include "manager/tablestore/store.h"
 #include "manager/tablestore/tables.h"
@@ -198,8 +199,8 @@ int dbf_check_open_index(int index, std::FILE* out, bool strict, int* notes) {
     const int table = h->table;
 
     plat::FileHandle file = plat::kNoFile;
-    if (plat::FileOpen(name.c_str(), plat::kAccessRead, plat::FileCreate::kOpenExisting, &file) !=
-        0)
+    if (plat::FileOpen(name.c_str(), plat::kAccessRead, plat::FileCreate::kOpenExisting, &file,
+                       plat::FileShare::kShared) != 0)
         return -1;
     {
         plat::FileOwner owner(file);
@@ -229,7 +230,9 @@ int dbf_check_open_index(int index, std::FILE* out, bool strict, int* notes) {
     }
     std::map<std::string, std::uint32_t> first_of_key;
     char line[512];
+    DbfProgress progress(name.c_str(), count);
     for (int r = 1; r <= count; ++r) {
+        progress.step(r);
         if (d4goto_record(r) != 0) {
             std::snprintf(line, sizeof line, "record %d cannot be read", r);
             c.fault(0, -1, line);
@@ -279,36 +282,31 @@ int dbf_check_open_index(int index, std::FILE* out, bool strict, int* notes) {
 }
 
 int dbf_command_check(int argc, char** argv, std::FILE* out, std::FILE* err) {
-    static const option kLong[] = {{"strict", no_argument, nullptr, 's'}, {}};
+    static const option kLong[] = {
+        {"strict", no_argument, nullptr, 's'}, {"quiet", no_argument, nullptr, 'q'}, {}};
     DbfOptions o;
-    if (dbf_parse_options(argc, argv, "s", kLong, &o) != 0) return 2;
+    if (dbf_parse_options(argc, argv, "sq", kLong, &o) != 0) return 2;
     const bool strict = o.given['s'];
+    dbf_quiet = o.given['q'];
     argc = static_cast<int>(o.positional.size());
     argv = o.positional.data();
     if (argc < 2) {
-        std::fprintf(err, "usage: dbftool check [--strict] TABLE INDEX...\n");
+        std::fprintf(err, "usage: dbftool check [--strict] [--quiet] TABLE INDEX...\n");
         return 2;
     }
-    if (!g4.initialized && d4initialize(10, 10, 25, 3000, 0) < 0) return 1;
-    const int table = d4open_table(argv[0]);
-    if (table < 0) {
-        std::fprintf(err, "dbftool: cannot open table %s\n", argv[0]);
-        return 1;
-    }
+    const int table = dbf_open_table(argv[0], u4read_only, err);
+    if (table < 0) return 1;
     int status = 0;
     for (int a = 1; a < argc; ++a) {
-        d4select_table(table);
-        const int index = i4open_index(argv[a]);
+        const int index = dbf_open_index(table, argv[a], err);
         if (index < 0) {
-            std::fprintf(out, "%s: cannot be opened as an index of %s\n", argv[a], argv[0]);
             status = 1;
             continue;
         }
         int notes = 0;
         const int faults = dbf_check_open_index(index, out, strict, &notes);
         if (faults < 0) {
-            std::fprintf(out, "%s: cannot be read\n", argv[a]);
-            status = 1;
+            status = dbf_fail(err, argv[a]);
         } else if (faults > 0) {
             std::fprintf(out, "%s: %d fault(s)\n", argv[a], faults);
             status = 1;

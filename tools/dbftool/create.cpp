@@ -5,12 +5,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "manager/tablestore/expressions.h"
+#include "manager/tablestore/fileio.h"
 #include "manager/tablestore/indexes.h"
 #include "manager/tablestore/pools.h"
 #include "manager/tablestore/store.h"
 #include "manager/tablestore/tables.h"
+#include "platform/diagnose.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "tools/dbftool/dbftool.h"
@@ -31,28 +34,26 @@ void put16(std::uint8_t* p, unsigned v) {
     p[1] = static_cast<std::uint8_t>(v >> 8);
 }
 
-// Writes a new file; one that exists is replaced only when `replace` is set
-// (otherwise it is refused by the opening itself, so no race can lose it).
-int write_file(const char* name, const void* data, std::size_t size, std::FILE* err,
-               bool replace = true) {
+// Writes a new file, opened exclusively (refused when another program has
+// it open); one that exists is replaced only when `replace` is set
+// (otherwise it is refused by the opening itself, so no race can lose it),
+// and emptied only once the exclusive lock is granted. The handle stays
+// open in *keep (and the file exclusive) when keep is given.
+int write_file(const char* name, const void* data, std::size_t size, std::FILE* err, bool replace,
+               plat::FileOwner* keep = nullptr) {
     plat::FileHandle file = plat::kNoFile;
     const plat::FileCreate how =
         replace ? plat::FileCreate::kCreateAlways : plat::FileCreate::kCreateNew;
-    const std::uint32_t failure = plat::FileOpen(name, plat::kAccessReadWrite, how, &file);
-    if (failure == plat::kErrFileExists) {
-        std::fprintf(err, "dbftool: %s already exists (--force replaces it)\n", name);
-        return 1;
-    }
-    if (failure != 0) {
-        std::fprintf(err, "dbftool: cannot create %s\n", name);
-        return 1;
-    }
+    const std::uint32_t failure =
+        plat::FileOpen(name, plat::kAccessReadWrite, how, &file, plat::FileShare::kExclusive);
+    if (failure == plat::kErrFileExists)
+        return dbf_fail(err, name, "already exists (--force replaces it)");
+    if (failure != 0) return dbf_fail(err, name, plat::ErrorText(failure));
     plat::FileOwner owner(file);
     std::uint32_t done = 0;
-    if (plat::FileWrite(file, data, static_cast<std::uint32_t>(size), &done) != 0 || done != size) {
-        std::fprintf(err, "dbftool: cannot write %s\n", name);
-        return 1;
-    }
+    if (plat::FileWrite(file, data, static_cast<std::uint32_t>(size), &done) != 0 || done != size)
+        return dbf_fail(err, name, plat::ErrorText(plat::LastError()));
+    if (keep != nullptr) std::swap(keep->handle, owner.handle);
     return 0;
 }
 
@@ -188,13 +189,12 @@ int dbf_create_table(const char* name, const std::vector<FieldSpec>& fields, std
 }
 
 int dbf_build_index(const char* table, const char* index, const char* expression, bool unique,
-                    std::FILE* err) {
-    const int number = d4open_table(table);
-    if (number < 0) {
-        std::fprintf(err, "dbftool: cannot open table %s\n", table);
-        return 1;
-    }
-    d4select_table(number);
+                    std::FILE* err, bool replace) {
+    // The table opens with the flags in force (the command's: shared, for
+    // reading only, as the build only reads it).
+    const int flags = u4set_open_flags(0);
+    const int number = dbf_open_table(table, flags, err);
+    if (number < 0) return 1;
     if (std::strlen(expression) > 255) {
         std::fprintf(err, "dbftool: the key expression is longer than 255 characters\n");
         return 1;
@@ -266,13 +266,15 @@ int dbf_build_index(const char* table, const char* index, const char* expression
     b4put16(&image[i4h_unique], unique ? 1 : 0);
     b4fresh_page(&image[b4page_size], g);
     const std::string file = with_extension(index, ".NTX");
-    if (write_file(file.c_str(), image.data(), image.size(), err) != 0) return 1;
-
-    const int i = i4open_index(file.c_str());
-    if (i < 0) {
-        std::fprintf(err, "dbftool: cannot open the new index %s\n", file.c_str());
+    // Held exclusively until built, so nobody reads it half-done; the
+    // store's own handle of it then takes no share lock of its own.
+    plat::FileOwner exclusive;
+    if (write_file(file.c_str(), image.data(), image.size(), err, replace, &exclusive) != 0)
         return 1;
-    }
+    u4set_open_flags(u4no_share);
+    const int i = dbf_open_index(number, file.c_str(), err);
+    u4set_open_flags(flags);
+    if (i < 0) return 1;
     // The build holds the whole-file lock, so that reading each record does
     // not write the index back each time; the index is written at the end.
     t = d4table(number);
@@ -281,7 +283,9 @@ int dbf_build_index(const char* table, const char* index, const char* expression
     const int count = d4record_count();
     int status = 0;
     char key[i4max_key_length + 1];
+    DbfProgress progress(file.c_str(), count);
     for (int r = 1; r <= count && status == 0; ++r) {
+        progress.step(r);
         if (d4goto_record(r) != 0) {
             status = 1;
             break;
@@ -300,7 +304,7 @@ int dbf_build_index(const char* table, const char* index, const char* expression
     t->lock_state = lock_state;
     if (lock_state == d4lock_none) t->header.record_count = -1; // no count cached unlocked
     if (i4close_index(i) < 0) status = 1;
-    if (status != 0) std::fprintf(err, "dbftool: building %s failed\n", file.c_str());
+    if (status != 0) dbf_fail(err, file.c_str());
     return status;
 }
 
@@ -333,13 +337,19 @@ int dbf_command_create(int argc, char** argv, std::FILE*, std::FILE* err) {
 }
 
 int dbf_command_index(int argc, char** argv, std::FILE*, std::FILE* err) {
-    static const option kLong[] = {{"unique", no_argument, nullptr, 'u'}, {}};
+    static const option kLong[] = {{"unique", no_argument, nullptr, 'u'},
+                                   {"force", no_argument, nullptr, 'f'},
+                                   {"quiet", no_argument, nullptr, 'q'},
+                                   {}};
     DbfOptions o;
-    if (dbf_parse_options(argc, argv, "u", kLong, &o) != 0) return 2;
+    if (dbf_parse_options(argc, argv, "ufq", kLong, &o) != 0) return 2;
     if (o.positional.size() != 3) {
-        std::fprintf(err, "usage: dbftool index [--unique] TABLE INDEX EXPRESSION\n");
+        std::fprintf(err, "usage: dbftool index [--unique] [--force] [--quiet] TABLE INDEX "
+                          "EXPRESSION\n");
         return 2;
     }
-    if (!g4.initialized && d4initialize(10, 10, 25, 3000, 0) < 0) return 1;
-    return dbf_build_index(o.positional[0], o.positional[1], o.positional[2], o.given['u'], err);
+    dbf_quiet = o.given['q'];
+    if (dbf_store_start(u4read_only) < 0) return 1;
+    return dbf_build_index(o.positional[0], o.positional[1], o.positional[2], o.given['u'], err,
+                           o.given['f']);
 }

@@ -17,9 +17,23 @@
 //                                   a load generator: appends and key changes
 //                                   in shared mode with record locks
 //
+//   append TABLE [INDEX...] FIELD=VALUE...
+//                                   one record, values converted as a
+//                                   terminal's are, indexes kept up to date
+//   import TABLE [INDEX...] FILE.csv
+//                                   the rows of a CSV file (header = field
+//                                   names), all checked before any is added
+//
 // Options and arguments come in any order ("--" ends the options).
-// Every routine writes its output to `out` and its complaints to `err` and
-// returns the process exit status (0 = success, 2 = wrong usage).
+// Every routine writes its output to `out` and its complaints to `err`, one
+// line each ("dbftool: PATH: reason"), and returns the process exit status
+// (0 = success, 1 = a file could not be used, 2 = wrong usage).
+//
+// Share modes (platform/locks.h): info, dump, seek and check open their
+// files for reading only, shared; load, append and import open them shared
+// for reading and writing, with the record, append and index locks other
+// programs use; create and index open the file they write exclusively and
+// refuse one that another program has open ("in use by another program").
 #pragma once
 
 #include <array>
@@ -60,8 +74,11 @@ int dbf_create_table(const char* name, const std::vector<FieldSpec>& fields, std
 // Writes a new index of the open store's table `name`: the header and an
 // empty root, then every record's key through the store's insert path.
 // The store must be initialised. 0 / 1.
+// The index file is opened exclusively (refused when another program has it
+// open) and held so until the build ends; an existing one is replaced only
+// when `replace` is set.
 int dbf_build_index(const char* table, const char* index, const char* expression, bool unique,
-                    std::FILE* err);
+                    std::FILE* err, bool replace = true);
 
 // Checks index number `index` (open in the store, of the selected table)
 // against its table. Writes one line per fault ("page OFFSET item I: ...")
@@ -74,6 +91,39 @@ int dbf_build_index(const char* table, const char* index, const char* expression
 int dbf_check_open_index(int index, std::FILE* out, bool strict, int* notes);
 int dbf_check_open_index(int index, std::FILE* out);
 
+// Starts the store for a command: reports as one line (no block), every
+// open with open_flags (u4read_only for the read-only commands). 0 / -1.
+int dbf_store_start(int open_flags = 0);
+
+// Writes "dbftool: PATH: reason" to err, the reason being the one given or
+// else what the last failure of the store or the platform says. Returns 1.
+int dbf_fail(std::FILE* err, const char* path, const char* reason = nullptr);
+
+// Opens and selects a table (starting the store with open_flags), or an
+// index of table; the number, or -1 after dbf_fail.
+int dbf_open_table(const char* name, int open_flags, std::FILE* err);
+int dbf_open_index(int table, const char* name, std::FILE* err);
+
+// --quiet: no progress line.
+extern bool dbf_quiet;
+
+// A percentage line on standard error while long work goes on, only when
+// standard error is a terminal and --quiet was not given.
+class DbfProgress {
+  public:
+    DbfProgress(const char* what, long total);
+    ~DbfProgress();
+    DbfProgress(const DbfProgress&) = delete;
+    DbfProgress& operator=(const DbfProgress&) = delete;
+    void step(long done);
+
+  private:
+    const char* what_;
+    long total_;
+    bool shown_;
+    int last_ = -1;
+};
+
 // The commands as the program runs them (argv without the program and the
 // command name). Each initialises the store when needed.
 int dbf_command_info(int argc, char** argv, std::FILE* out, std::FILE* err);
@@ -83,3 +133,5 @@ int dbf_command_create(int argc, char** argv, std::FILE* out, std::FILE* err);
 int dbf_command_index(int argc, char** argv, std::FILE* out, std::FILE* err);
 int dbf_command_check(int argc, char** argv, std::FILE* out, std::FILE* err);
 int dbf_command_load(int argc, char** argv, std::FILE* out, std::FILE* err);
+int dbf_command_append(int argc, char** argv, std::FILE* out, std::FILE* err);
+int dbf_command_import(int argc, char** argv, std::FILE* out, std::FILE* err);

@@ -51,6 +51,8 @@ int parse(int argc, char** argv, LoadOptions* o) {
             o->tag = argv[++a];
         } else if (std::strcmp(argv[a], "--field") == 0 && more) {
             o->field = argv[++a];
+        } else if (std::strcmp(argv[a], "--quiet") == 0 || std::strcmp(argv[a], "-q") == 0) {
+            dbf_quiet = true;
         } else if (argv[a][0] == '-') {
             return -1;
         } else if (o->table == nullptr) {
@@ -78,19 +80,13 @@ int dbf_command_load(int argc, char** argv, std::FILE* out, std::FILE* err) {
     LoadOptions o;
     if (parse(argc, argv, &o) < 0) {
         std::fprintf(err, "usage: dbftool load TABLE [INDEX...] [--appends N] [--changes N] "
-                          "[--tag TAG] [--field NAME]\n");
+                          "[--tag TAG] [--field NAME] [--quiet]\n");
         return 2;
     }
-    if (!g4.initialized && d4initialize(10, 10, 25, 3000, 0) < 0) return 1;
-    const int table = d4open_table(o.table);
-    if (table < 0) {
-        std::fprintf(err, "dbftool: cannot open table %s\n", o.table);
-        return 1;
-    }
+    const int table = dbf_open_table(o.table, 0, err);
+    if (table < 0) return 1;
     for (const char* name : o.indexes) {
-        d4select_table(table);
-        if (i4open_index(name) < 0) {
-            std::fprintf(err, "dbftool: cannot open index %s\n", name);
+        if (dbf_open_index(table, name, err) < 0) {
             d4close_all_tables();
             return 1;
         }
@@ -109,7 +105,9 @@ int dbf_command_load(int argc, char** argv, std::FILE* out, std::FILE* err) {
     long appended = 0, changed = 0, failed = 0;
     char value[64];
     const long rounds = o.appends > o.changes ? o.appends : o.changes;
+    DbfProgress progress(o.table, rounds);
     for (long i = 0; i < rounds; ++i) {
+        progress.step(i + 1);
         if (i < o.appends) {
             std::snprintf(value, sizeof value, "%s-A%06ld", o.tag.c_str(), appended + 1);
             int r = d4flush_table(table);

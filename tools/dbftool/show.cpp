@@ -1,12 +1,14 @@
 // dbftool info, dump and seek: what a table and its indexes hold, read
-// through the store's own routines. None of them writes to a file (tables
-// are left open for the process to end, as closing would stamp the date).
+// through the store's own routines. Their files are opened for reading only,
+// shared, so a user who may only read them can look (tables are left open
+// for the process to end, as closing would stamp the date).
 #include <cstdlib>
 #include <cstring>
 #include <set>
 #include <vector>
 
 #include "manager/tablestore/fields.h"
+#include "manager/tablestore/fileio.h"
 #include "manager/tablestore/indexes.h"
 #include "manager/tablestore/store.h"
 #include "manager/tablestore/tables.h"
@@ -16,14 +18,7 @@
 namespace {
 
 int open_table(const char* name, std::FILE* err) {
-    if (!g4.initialized && d4initialize(10, 10, 25, 3000, 0) < 0) return -1;
-    const int table = d4open_table(name);
-    if (table < 0) {
-        std::fprintf(err, "dbftool: cannot open table %s\n", name);
-        return -1;
-    }
-    d4select_table(table);
-    return table;
+    return dbf_open_table(name, u4read_only, err);
 }
 
 // Depth, page count and free pages of an index, read from its file.
@@ -36,8 +31,8 @@ struct Shape {
 Shape shape_of(const IndexHandle* h) {
     Shape s;
     plat::FileHandle file = plat::kNoFile;
-    if (plat::FileOpen(h->file_name, plat::kAccessRead, plat::FileCreate::kOpenExisting, &file) !=
-        0)
+    if (plat::FileOpen(h->file_name, plat::kAccessRead, plat::FileCreate::kOpenExisting, &file,
+                       plat::FileShare::kShared) != 0)
         return s;
     plat::FileOwner owner(file);
     std::int64_t size = 0;
@@ -62,6 +57,45 @@ Shape shape_of(const IndexHandle* h) {
         at = next;
     }
     return s;
+}
+
+// One CSV value: quoted when it holds a comma, a quote or a line break.
+void put_csv(std::FILE* out, const char* text, std::size_t n) {
+    bool quote = false;
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::strchr(",\"\r\n", text[i]) != nullptr) quote = true;
+    if (!quote) {
+        std::fwrite(text, 1, n, out);
+        return;
+    }
+    std::fputc('"', out);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (text[i] == '"') std::fputc('"', out);
+        std::fputc(text[i], out);
+    }
+    std::fputc('"', out);
+}
+
+// The field names, or the current record's values as import takes them
+// back: character fields without their trailing blanks, numbers without
+// their leading ones.
+void print_csv(std::FILE* out, bool header) {
+    const TableHandle* t = d4current_table();
+    for (int f = 0; f < t->field_count; ++f) {
+        const FieldDescriptor& d = t->fields[f];
+        if (f > 0) std::fputc(',', out);
+        if (header) {
+            put_csv(out, d.name, strnlen(d.name, 11));
+            continue;
+        }
+        const char* text = t->record + d.offset;
+        std::size_t n = d.width;
+        while (n > 0 && text[n - 1] == ' ') --n;
+        if (d.type != 'C' && d.type != 'M')
+            while (n > 0 && text[0] == ' ') ++text, --n;
+        put_csv(out, text, n);
+    }
+    std::fputc('\n', out);
 }
 
 void print_record(std::FILE* out) {
@@ -106,10 +140,8 @@ int dbf_command_info(int argc, char** argv, std::FILE* out, std::FILE* err) {
     }
     int status = 0;
     for (int a = 1; a < argc; ++a) {
-        d4select_table(table);
-        const int index = i4open_index(argv[a]);
+        const int index = dbf_open_index(table, argv[a], err);
         if (index < 0) {
-            std::fprintf(out, "index %s: cannot be opened\n", argv[a]);
             status = 1;
             continue;
         }
@@ -127,14 +159,17 @@ int dbf_command_info(int argc, char** argv, std::FILE* out, std::FILE* err) {
 }
 
 int dbf_command_dump(int argc, char** argv, std::FILE* out, std::FILE* err) {
-    static const option kLong[] = {
-        {"index", required_argument, nullptr, 'i'}, {"deleted", no_argument, nullptr, 'd'}, {}};
+    static const option kLong[] = {{"index", required_argument, nullptr, 'i'},
+                                   {"deleted", no_argument, nullptr, 'd'},
+                                   {"csv", no_argument, nullptr, 'c'},
+                                   {}};
     DbfOptions o;
-    if (dbf_parse_options(argc, argv, "i:d", kLong, &o) != 0) return 2;
+    if (dbf_parse_options(argc, argv, "i:dc", kLong, &o) != 0) return 2;
     if (o.positional.size() != 1) {
-        std::fprintf(err, "usage: dbftool dump [--index INDEX] [--deleted] TABLE\n");
+        std::fprintf(err, "usage: dbftool dump [--index INDEX] [--deleted] [--csv] TABLE\n");
         return 2;
     }
+    const bool csv = o.given['c'];
     const char* table_name = o.positional[0];
     const char* index_name = o.value['i'];
     const bool deleted = o.given['d'];
@@ -142,19 +177,23 @@ int dbf_command_dump(int argc, char** argv, std::FILE* out, std::FILE* err) {
     if (table < 0) return 1;
     int index = -1;
     if (index_name != nullptr) {
-        index = i4open_index(index_name);
-        if (index < 0) {
-            std::fprintf(err, "dbftool: cannot open index %s\n", index_name);
-            return 1;
-        }
+        index = dbf_open_index(table, index_name, err);
+        if (index < 0) return 1;
     }
+    if (csv) print_csv(out, true);
     int r = d4goto_first();
     while (r == 0) {
-        if (deleted || d4is_deleted() == 0) print_record(out);
+        if (deleted || d4is_deleted() == 0) {
+            if (csv)
+                print_csv(out, false);
+            else
+                print_record(out);
+        }
         r = d4skip_records(1);
     }
     if (index >= 0) i4close_index(index);
-    return r == 3 ? 0 : 1;
+    if (r != 3) return dbf_fail(err, table_name);
+    return 0;
 }
 
 int dbf_command_seek(int argc, char** argv, std::FILE* out, std::FILE* err) {
@@ -170,11 +209,8 @@ int dbf_command_seek(int argc, char** argv, std::FILE* out, std::FILE* err) {
     }
     const int table = open_table(argv[0], err);
     if (table < 0) return 1;
-    const int index = i4open_index(argv[1]);
-    if (index < 0) {
-        std::fprintf(err, "dbftool: cannot open index %s\n", argv[1]);
-        return 1;
-    }
+    const int index = dbf_open_index(table, argv[1], err);
+    if (index < 0) return 1;
     // A numeric index takes the key as a number; others as text (a date
     // index as CCYYMMDD).
     int r;
@@ -192,7 +228,7 @@ int dbf_command_seek(int argc, char** argv, std::FILE* out, std::FILE* err) {
     }
     if (r < 0) {
         i4close_index(index);
-        return 1;
+        return dbf_fail(err, argv[1]);
     }
     std::fprintf(out, "%d %d\n", r, d4record_number());
     if (r != 3) print_record(out);

@@ -3,6 +3,7 @@
 
 #include "platform/devices.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -106,9 +107,7 @@ struct PendingIndex {
 
 class Builder {
   public:
-    Builder(ConfigRecord* record, SourceError* error) : r_(record), err_(error) {
-        std::memset(r_, 0, sizeof *r_);
-    }
+    explicit Builder(ConfigRecord* record) : r_(record) { std::memset(r_, 0, sizeof *r_); }
 
     bool Line(int number, const std::string& raw) {
         line_ = number;
@@ -140,20 +139,27 @@ class Builder {
                     break;
                 }
             }
-            if (table < 0) return Fail("no data file named '" + p.table + "'");
-            if (r_->DataFileKind[table] != kConfigKindTable)
-                return Fail("'" + p.table + "' is not a table");
+            if (table < 0) {
+                Fail("no data file named '" + p.table + "'");
+                continue;
+            }
+            if (r_->DataFileKind[table] != kConfigKindTable) {
+                Fail("'" + p.table + "' is not a table");
+                continue;
+            }
             r_->DataFileTable[p.entry] = static_cast<std::uint8_t>(table + 1);
         }
         line_ = 0;
         if (!declaredGiven_) r_->TerminalsDeclared = anyTerminal_ ? 1 : 0;
-        return true;
+        return faults_.empty();
     }
 
+    const std::vector<SourceError>& faults() const { return faults_; }
+
   private:
+    // Records a fault of the current line; false, so that the line stops.
     bool Fail(const std::string& reason) {
-        err_->line = line_;
-        err_->reason = reason;
+        faults_.push_back({line_, reason});
         return false;
     }
 
@@ -188,7 +194,9 @@ class Builder {
             return Fail("slot '" + t[1].text + "' is not 0..31");
         if (t[2].text != "address") return Fail("expected 'address' after the slot");
         if (!ParseNumber(t[3].text, 0xFFFFFFFFul, &address) || address == 0 || address > 65535)
-            return Fail("address '" + t[3].text + "' is not 1..65535");
+            return Fail("address '" + t[3].text + "' is not 2..65535");
+        if (address == 1)
+            return Fail("address 1 is the PC's own address on the line; terminals use 2..65535");
         if (slotUsed_[slot]) return Fail("slot " + t[1].text + " given twice");
         for (int s = 0; s < kConfigSlots; ++s) {
             if (slotUsed_[s] && r_->TerminalAddress[s] == address)
@@ -305,13 +313,13 @@ class Builder {
     }
 
     ConfigRecord* r_;
-    SourceError* err_;
     int line_ = 0;
     int files_ = 0;
     bool slotUsed_[kConfigSlots] = {};
     bool portGiven_[kConfigPorts] = {};
     bool declaredGiven_ = false, anyTerminal_ = false, defaultGiven_ = false, commitGiven_ = false;
     std::vector<PendingIndex> indexes_;
+    std::vector<SourceError> faults_;
 };
 
 // A name as the format writes it: quoted when it has blanks or '#'.
@@ -333,10 +341,11 @@ bool Representable(const char* field) {
 
 } // namespace
 
-bool BuildRecord(const std::string& source, ConfigRecord* record, SourceError* error) {
+bool BuildRecord(const std::string& source, ConfigRecord* record, SourceError* error,
+                 std::vector<SourceError>* all) {
     SourceError scratch;
     if (error == nullptr) error = &scratch;
-    Builder b(record, error);
+    Builder b(record);
     int number = 0;
     std::size_t pos = 0;
     if (source.compare(0, 3, "\xEF\xBB\xBF") == 0) pos = 3; // an editor's byte-order mark
@@ -344,10 +353,48 @@ bool BuildRecord(const std::string& source, ConfigRecord* record, SourceError* e
         std::size_t end = source.find('\n', pos);
         if (end == std::string::npos) end = source.size();
         ++number;
-        if (!b.Line(number, source.substr(pos, end - pos))) return false;
+        b.Line(number, source.substr(pos, end - pos)); // a fault is kept; the next line goes on
         pos = end + 1;
     }
-    return b.Finish();
+    if (b.Finish()) return true;
+    std::vector<SourceError> faults = b.faults();
+    std::stable_sort(faults.begin(), faults.end(),
+                     [](const SourceError& x, const SourceError& y) { return x.line < y.line; });
+    *error = faults.front();
+    if (all != nullptr) *all = std::move(faults);
+    return false;
+}
+
+std::string RecordFault(const ConfigRecord& r) {
+    // A used name: its NUL inside the field, no control characters before it.
+    auto bad_name = [](const char* field) {
+        const std::size_t n = ConfigTextLength(field);
+        if (n >= kConfigNameSize) return true;
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto c = static_cast<unsigned char>(field[i]);
+            if (c < 0x20 || c == 0x7F) return true;
+        }
+        return false;
+    };
+    for (int s = 0; s < kConfigSlots; ++s)
+        if (r.TerminalAddress[s] != 0 && bad_name(r.TerminalApplication[s]))
+            return "the application name of slot " + std::to_string(s) + " is no name";
+    for (int j = 0; j < kConfigDataFiles; ++j) {
+        if (r.DataFileName[j][0] == '\0') continue;
+        const std::string entry = "data file " + std::to_string(j);
+        if (bad_name(r.DataFileName[j])) return entry + ": the name is no name";
+        const char kind = r.DataFileKind[j];
+        if (kind != kConfigKindText && kind != kConfigKindTable && kind != kConfigKindIndex &&
+            kind != kConfigKindIndexC)
+            return entry + ": unknown kind";
+        if (kind == kConfigKindIndex || kind == kConfigKindIndexC) {
+            const int t = r.DataFileTable[j] - 1;
+            if (t < 0 || t >= kConfigDataFiles || r.DataFileKind[t] != kConfigKindTable)
+                return entry + ": an index whose table entry is no table";
+        }
+    }
+    if (r.DefaultOutput > kConfigOutputs) return "the default device is outside 0..6";
+    return "";
 }
 
 std::string ManagerRefusal(const ConfigRecord& r) {

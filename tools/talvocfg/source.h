@@ -22,6 +22,7 @@
 #include "manager/config.h"
 
 #include <string>
+#include <vector>
 
 namespace talvocfg {
 
@@ -31,8 +32,21 @@ struct SourceError {
 };
 
 // Compiles source into *record (all of it zeroed first). False with *error
-// on the first fault; *record is then not to be used.
-bool BuildRecord(const std::string& source, ConfigRecord* record, SourceError* error);
+// on the first fault (by line) and every fault in *all (when given, in line
+// order, at most one per line: a line with a fault is left out and the
+// lines after it are still judged, so that one run shows every mistake);
+// *record is then not to be used. Besides the form of each line, judged:
+// a slot or an address given twice, an address of 0 or 1 (1 is the PC's
+// own address on the line), a data file named twice, an index of a table
+// that is not declared.
+bool BuildRecord(const std::string& source, ConfigRecord* record, SourceError* error,
+                 std::vector<SourceError>* all = nullptr);
+
+// Why record (in memory order) is not a configuration at all ("" when it
+// may be one): a used name without its terminating NUL or with control
+// characters, a data-file kind other than A, D, I, C, an index whose table
+// entry is no table, a default device outside 0..6.
+std::string RecordFault(const ConfigRecord& record);
 
 // What the manager would refuse in a record, as its own message ("" when
 // nothing): no declared terminals, or no slot with both an address and an
