@@ -13,7 +13,9 @@ enum : int {
     kOptHeadless = 256,
     kOptStatus,
     kOptJson,
-    kOptCheck
+    kOptCheck,
+    kOptStop,
+    kOptMonitor
 };
 
 constexpr option kLongOptions[] = {
@@ -23,6 +25,8 @@ constexpr option kLongOptions[] = {
     {"status", no_argument, nullptr, kOptStatus},
     {"json", no_argument, nullptr, kOptJson},
     {"check", no_argument, nullptr, kOptCheck},
+    {"stop", no_argument, nullptr, kOptStop},
+    {"monitor", no_argument, nullptr, kOptMonitor},
     {"directory", required_argument, nullptr, 'C'},
     {nullptr, 0, nullptr, 0},
 };
@@ -58,6 +62,8 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
         case kOptStatus: out->status = true; break;
         case kOptJson: out->json = true; break;
         case kOptCheck: out->check = true; break;
+        case kOptStop: out->stop = true; break;
+        case kOptMonitor: out->monitor = true; break;
         case 'C':
             if (optarg == nullptr || optarg[0] == '\0') return Refuse("empty directory for -C", "");
             out->directory = optarg;
@@ -67,7 +73,8 @@ int ParseCommandLine(int argc, const char* const* argv, CommandLine* out) {
     }
     if (optind < argc) return Refuse("unexpected argument: ", args[optind]);
     if (out->json && !out->status) return Refuse("--json goes with --status", "");
-    if (out->check && out->status) return Refuse("--check and --status go alone", "");
+    const int commands = int(out->check) + int(out->status) + int(out->stop) + int(out->monitor);
+    if (commands > 1) return Refuse("--check, --status, --stop and --monitor go alone", "");
     return 0;
 }
 
@@ -76,6 +83,8 @@ void PrintUsage(std::FILE* to) {
                  "Usage: wtalvoc [-1] [--headless] [-C DIR]\n"
                  "       wtalvoc --status [--json] [-C DIR]\n"
                  "       wtalvoc --check [-C DIR]\n"
+                 "       wtalvoc --stop [-C DIR]\n"
+                 "       wtalvoc --monitor [-C DIR]\n"
                  "Serves the terminals of talvo.cfg on their serial line, in the data directory\n"
                  "(the working directory, or DIR).\n"
                  "\n"
@@ -87,13 +96,17 @@ void PrintUsage(std::FILE* to) {
                  "      --json         with --status: the same as JSON\n"
                  "      --check        judge the data directory and its line without serving\n"
                  "                     and without touching a running copy\n"
+                 "      --stop         stop the manager running in the data directory\n"
+                 "      --monitor      print what the running manager does as it happens: one\n"
+                 "                     line per request and per line event, until Ctrl-C\n"
                  "  -h, --help         print this text and exit\n"
                  "  -V, --version      print the version and exit\n"
                  "\n"
-                 "Starting wtalvoc where one runs stops the running one in order (exit 1).\n"
+                 "Starting wtalvoc where one runs stops the running one in order (exit 1);\n"
+                 "use --check to try a configuration.\n"
                  "SIGTERM, SIGINT and SIGHUP stop it in order too.\n"
                  "Exit status: 0 after an orderly stop, 1 after a failure, 2 for a wrong\n"
                  "command line; --status: 0, 1 when refused or no answer, 3 when no manager\n"
-                 "runs in the directory; --check: 0 when the manager would serve as\n"
-                 "configured, 1 otherwise.\n");
+                 "runs in the directory (also for --stop and --monitor); --check: 0 when the\n"
+                 "manager would serve as configured, 1 otherwise.\n");
 }

@@ -1,7 +1,7 @@
 // wtalvoc's command line: the switch -1 (no link-error recovery, no
-// error-rate statistics), --help, --version, --headless, --status [--json]
-// --check and -C DIR / --directory DIR. Anything else is refused before anything is
-// opened.
+// error-rate statistics), --help, --version, --headless, --status [--json],
+// --check, --stop, --monitor and -C DIR / --directory DIR. Anything else is
+// refused before anything is opened.
 #pragma once
 
 #include <cstdio>
@@ -13,7 +13,9 @@ struct CommandLine {
     bool headless = false;
     bool status = false;
     bool json = false;
-    bool check = false; // --check: judge the directory, serve nothing
+    bool check = false;              // --check: judge the directory, serve nothing
+    bool stop = false;               // --stop: stop the copy running in the directory
+    bool monitor = false;            // --monitor: stream what the running copy does
     const char* directory = nullptr; // -C DIR: work there as if started there
 };
 

@@ -18,6 +18,7 @@
 #include "manager/tablestore/store_reload.h"
 #include "manager/tablestore/tables.h"
 #include "platform/files.h"
+#include "platform/logline.h"
 
 namespace {
 
@@ -99,7 +100,7 @@ bool WriteAt(std::int64_t offset, const std::uint8_t* p, std::uint32_t n) {
 
 // One line to standard error and TableErrors.txt.
 void Log(const char* text) {
-    std::fprintf(stderr, "wtalvoc: %s\n", text);
+    plat::LogLine(plat::LogLevel::kWarning, "wtalvoc: %s", text);
     char line[512];
     AppendToStoreLog(line, FormatStoreLogLine(text, line, sizeof line));
 }

@@ -3,9 +3,10 @@
 #include "manager/link.h"
 
 #include "linkdriver/serilo.h"
+#include "manager/monitor.h"
 #include "manager/runtime.h"
-#include "platform/clock.h"
 #include "platform/devices.h"
+#include "platform/logline.h"
 
 #include <atomic>
 #include <cstdio>
@@ -22,13 +23,10 @@ namespace {
 std::atomic<int> g_lineState{0};
 char g_portPath[512] = "";
 
-// One line on standard error: "dd/mm/yyyy hh:mm:ss " + text.
-void LogLine(const char* text) {
-    plat::LocalTime now{};
-    plat::GetLocalTime(&now);
-    std::fprintf(stderr, "%02u/%02u/%04u %02u:%02u:%02u %s\n", now.day % 100u, now.month % 100u,
-                 now.year % 10000u, now.hour % 100u, now.minute % 100u, now.second % 100u, text);
-    std::fflush(stderr);
+// One line on standard error in the manager's style, and to the monitors.
+void LineEvent(plat::LogLevel level, const char* text) {
+    plat::LogLine(level, "%s", text);
+    MonitorEvent(text);
 }
 
 } // namespace
@@ -46,7 +44,7 @@ void LinkNoteOpened() {
     if (g_lineState.exchange(0) == 0) return;
     char text[700];
     std::snprintf(text, sizeof text, "Porta de Comunicacao %s reaberta: %s", PortName, g_portPath);
-    LogLine(text);
+    LineEvent(plat::LogLevel::kNotice, text);
 }
 
 void LinkNoteLost(std::uint32_t why) {
@@ -55,7 +53,7 @@ void LinkNoteLost(std::uint32_t why) {
     std::snprintf(text, sizeof text,
                   "Porta de Comunicacao %s perdida (erro %lu); nova abertura a cada segundo",
                   PortName, static_cast<unsigned long>(why));
-    LogLine(text);
+    LineEvent(plat::LogLevel::kError, text);
 }
 
 void LinkResetState() {

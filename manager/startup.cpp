@@ -1,8 +1,10 @@
 // Start-up, Initialise, the port choice, the polled list and Shutdown.
 #include "manager/startup.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 #include "manager/check.h"
 #include "manager/cmdline.h"
@@ -10,12 +12,14 @@
 #include "manager/journal.h"
 #include "manager/link.h"
 #include "manager/mainloop.h"
+#include "manager/monitor.h"
 #include "manager/requests/locks.h"
 #include "manager/requests/writeback.h"
 #include "manager/runtime.h"
 #include "manager/status.h"
 #include "manager/store_log.h"
 #include "manager/tablestore/fileio.h"
+#include "manager/tablestore/index_verify.h"
 #include "manager/tablestore/indexes.h"
 #include "manager/tablestore/store.h"
 #include "manager/tablestore/store_errors.h"
@@ -25,6 +29,8 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/instance.h"
+#include "platform/logline.h"
+#include "platform/rtlimit.h"
 #include "platform/ui.h"
 #include "platform/ui_x11.h"
 #include "version.h"
@@ -76,12 +82,21 @@ void SetMessage(const char* text, const char* name = "") {
 void TellOperator(const char* name, const char* path, const char* reason) {
     char shown[4 * kNameField + 8];
     plat::Cp1252ToUtf8(name, shown, sizeof shown);
-    std::fprintf(stderr, "wtalvoc: %s -> %s: %s\n", shown, path, reason);
-    std::fflush(stderr);
+    plat::LogLine(plat::LogLevel::kError, "wtalvoc: %s -> %s: %s", shown, path, reason);
+}
+
+// Whether the file opens for reading and writing as the manager opens it.
+bool OpensForWriting(const char* name) {
+    plat::FileHandle h = plat::kNoFile;
+    if (plat::FileOpen(name, plat::kAccessReadWrite, plat::FileCreate::kOpenExisting, &h) != 0)
+        return false;
+    plat::FileClose(h);
+    return true;
 }
 
 // A data file that could not be opened: the system's reason when the file
-// itself cannot be opened, else what the table store found wrong in it.
+// itself cannot be opened (missing, Permission denied, ...), else what the
+// table store found wrong in it.
 void TellFileFailure(const char* name, bool table) {
     const std::uint32_t code = plat::LastError();
     char path[plat::kMaxPath];
@@ -89,8 +104,7 @@ void TellFileFailure(const char* name, bool table) {
     plat::HostPathOf(name, false, path, sizeof path);
     plat::FileFailureReason(name, code, reason, sizeof reason);
     const int store_error = e4last_error();
-    if (table && code != plat::kErrSharingViolation && plat::FileExists(name) == 0 &&
-        store_error != 0) {
+    if (table && code != plat::kErrSharingViolation && OpensForWriting(name) && store_error != 0) {
         const char* message = e4error_message(store_error);
         const int n = std::snprintf(reason, sizeof reason, "error %d of the table store%s%s",
                                     store_error, message ? ": " : "", message ? message : "");
@@ -153,6 +167,34 @@ void ShowFailure(const char* text) {
     plat::ShowMessageBox(text, nullptr, plat::kMbOk | plat::kMbIconExclamation);
 }
 
+// The journal could not be opened, created or written: its path and why.
+void TellJournalFailure() {
+    const std::uint32_t code = plat::LastError();
+    char path[plat::kMaxPath];
+    char reason[256];
+    plat::HostPathOf(kJournalFile, false, path, sizeof path);
+    if (plat::FileExists(kJournalFile) != 0)
+        std::snprintf(reason, sizeof reason, "cannot be created in the directory: %s",
+                      plat::ErrorText(code != 0 ? code : plat::kErrAccessDenied));
+    else
+        plat::FileFailureReason(kJournalFile, code, reason, sizeof reason);
+    TellOperator(kJournalFile, path, reason);
+}
+
+// After a stop that was not in order the journal arms the full check of
+// every index (journal.h); say so, and whether a change was undone.
+void TellUncleanStop(std::int64_t journal_size) {
+    if (i4open_check() != 2) return;
+    constexpr std::int64_t kJournalHeader = 64;
+    plat::LogLine(plat::LogLevel::kWarning,
+                  "wtalvoc: the last stop was not in order (killed, or the power failed): %s; "
+                  "every index gets the full check as it opens",
+                  journal_size > kJournalHeader
+                      ? "the journal's unfinished change was undone (the start-up repair line "
+                        "says what)"
+                      : "the journal held no unfinished change");
+}
+
 } // namespace
 
 // The table store as the manager runs it: one table and one index slot to
@@ -194,7 +236,17 @@ bool Initialise() {
     }
     StartStoreLog();
     // Unfinished changes are undone before any table or index is opened.
-    if (!JournalStart()) return false;
+    std::int64_t journal_size = 0;
+    if (plat::FileHandle h = plat::kNoFile;
+        plat::FileOpen(kJournalFile, plat::kAccessRead, plat::FileCreate::kOpenExisting, &h) == 0) {
+        plat::FileSize(h, &journal_size);
+        plat::FileClose(h);
+    }
+    if (!JournalStart()) {
+        TellJournalFailure();
+        return false;
+    }
+    TellUncleanStop(journal_size);
     for (int j = 0; j < kDataFiles; ++j) {
         const auto e = static_cast<std::size_t>(j);
         char name[kNameField + 1];
@@ -366,19 +418,123 @@ int PrintStatus(bool json) {
     return 0;
 }
 
-// The start-up line of a port that opened: where, and whom it polls.
-void TellPortOpen() {
-    char line[512];
-    int used =
-        std::snprintf(line, sizeof line, "wtalvoc: %s -> %s open, polling %d terminal%s:", PortName,
-                      PortPath(), PolledCount, PolledCount == 1 ? "" : "s");
+// The start-up line once the port is open: version, directory, port and
+// whom it polls.
+void TellStarted(const char* here) {
+    char line[900];
+    int used = std::snprintf(line, sizeof line,
+                             "wtalvoc: version %s started in %s (pid %d): %s -> %s open, polling "
+                             "%d terminal%s:",
+                             kProjectVersion, here, static_cast<int>(::getpid()), PortName,
+                             PortPath(), PolledCount, PolledCount == 1 ? "" : "s");
     for (int i = 0; i < PolledCount && used > 0 && static_cast<std::size_t>(used) < sizeof line;
          ++i)
         used += std::snprintf(line + used, sizeof line - static_cast<std::size_t>(used),
                               " %u (slot %d)", PolledAddress[static_cast<std::size_t>(i)],
                               PolledSlot[static_cast<std::size_t>(i)]);
-    std::fprintf(stderr, "%s\n", line);
-    std::fflush(stderr);
+    plat::LogLine(plat::LogLevel::kNotice, "%s", line);
+}
+
+// The driver keeps a line thread whose real-time priority was refused at
+// normal priority; the operator learns it here, with the fix.
+void TellRealtime() {
+    if (plat::RealtimeThreadCount() != 0) return;
+    plat::LogLine(plat::LogLevel::kWarning,
+                  "wtalvoc: real-time priority was refused for the line thread; it runs at normal "
+                  "priority (more time-outs on a loaded PC). Fix: LimitRTPRIO=3 in the service "
+                  "unit, or an rtprio limit for the user (\"wtalvoc - rtprio 3\" in "
+                  "/etc/security/limits.d/)");
+}
+
+// The stop line: why the manager stopped.
+void TellStopped(const char* here, int status) {
+    const plat::StopRequest stop = plat::InstanceLastStop();
+    char why[200];
+    char user[64];
+    switch (stop.cause) {
+    case plat::StopCause::kSignal:
+        std::snprintf(why, sizeof why, "signal %s",
+                      stop.signal == SIGTERM  ? "SIGTERM"
+                      : stop.signal == SIGINT ? "SIGINT (Ctrl-C)"
+                                              : "SIGHUP");
+        break;
+    case plat::StopCause::kOtherCopy:
+        std::snprintf(why, sizeof why, "asked by another copy (pid %d, user %s)", stop.peer.pid,
+                      plat::InstanceUserName(stop.peer.uid, user, sizeof user));
+        break;
+    case plat::StopCause::kNone: std::snprintf(why, sizeof why, "the window was closed"); break;
+    }
+    if (status == 0)
+        plat::LogLine(plat::LogLevel::kNotice, "wtalvoc: stopped in order in %s: %s", here, why);
+    else
+        plat::LogLine(plat::LogLevel::kError, "wtalvoc: ended in %s with status %d", here, status);
+}
+
+// The claim of the directory: a second copy says which copy it stopped.
+// Returns -1 to go on starting, else the exit status.
+int ClaimDirectory(const char* here) {
+    std::uint32_t error = 0;
+    plat::InstancePeer stopped;
+    char where[600];
+    const plat::InstanceResult claim =
+        plat::InstanceClaim(&error, 60000, &stopped, where, sizeof where);
+    char user[64];
+    if (claim == plat::InstanceResult::kOtherStopped) {
+        std::fprintf(stderr,
+                     "wtalvoc: stopped the copy running in %s (pid %d, user %s); this copy ends "
+                     "too. Starting wtalvoc where one runs stops it: use --check to try a "
+                     "configuration.\n",
+                     here, stopped.pid, plat::InstanceUserName(stopped.uid, user, sizeof user));
+        return 1;
+    }
+    if (claim == plat::InstanceResult::kFailed) {
+        // Unclaimed, the copy could neither be found nor stopped in order.
+        plat::LogLine(plat::LogLevel::kError, "wtalvoc: cannot claim %s for one copy: %s: %s", here,
+                      where, plat::ErrorText(error));
+        return 1;
+    }
+    return -1;
+}
+
+// --stop: stops the copy running here on purpose.
+int StopRunningCopy(const char* here) {
+    plat::InstancePeer stopped;
+    const std::uint32_t rc = plat::InstanceAskStop(&stopped, 60000);
+    char user[64];
+    if (rc == 0) {
+        std::printf("wtalvoc: stopped the copy running in %s (pid %d, user %s)\n", here,
+                    stopped.pid, plat::InstanceUserName(stopped.uid, user, sizeof user));
+        return 0;
+    }
+    if (rc == plat::kErrFileNotFound) {
+        std::fprintf(stderr, "wtalvoc: no manager is running in %s\n", here);
+        return kNotRunningStatus;
+    }
+    std::fprintf(stderr, "wtalvoc: the manager in %s %s\n", here,
+                 rc == plat::kErrAccessDenied
+                     ? "refused to stop (it answers only its own user and root)"
+                     : "did not acknowledge the stop");
+    return 1;
+}
+
+// --monitor: the running copy's lines on standard output until it stops.
+int MonitorRunningCopy(const char* here) {
+    std::signal(SIGPIPE, SIG_IGN);
+    const std::uint32_t rc = plat::InstanceMonitor(1);
+    if (rc == plat::kErrFileNotFound) {
+        std::fprintf(stderr, "wtalvoc: no manager is running in %s\n", here);
+        return kNotRunningStatus;
+    }
+    if (rc == plat::kErrAccessDenied) {
+        std::fprintf(stderr,
+                     "wtalvoc: the manager in %s refused the monitor (it answers only its own "
+                     "user and root, and %d monitors at a time)\n",
+                     here, plat::kMaxMonitors);
+        return 1;
+    }
+    if (rc != 0) return 1;
+    std::fprintf(stderr, "wtalvoc: the manager in %s stopped\n", here);
+    return 0;
 }
 
 // Gives the directory's claim up on every way out of the program.
@@ -406,8 +562,12 @@ int RunManager(int argc, const char* const* argv) {
             return 1;
         }
     }
+    char here[plat::kMaxPath];
+    plat::HostPathOf(".", false, here, sizeof here);
     if (line.status) return PrintStatus(line.json);
     if (line.check) return RunCheck(stdout);
+    if (line.stop) return StopRunningCopy(here);
+    if (line.monitor) return MonitorRunningCopy(here);
 
     ResetRuntimeTables();
     StartActivity();
@@ -415,12 +575,7 @@ int RunManager(int argc, const char* const* argv) {
     Headless = line.headless;
 
     ClaimGuard guard;
-    std::uint32_t error = 0;
-    const plat::InstanceResult claim = plat::InstanceClaim(&error);
-    if (claim == plat::InstanceResult::kOtherStopped) return 1;
-    if (claim == plat::InstanceResult::kFailed)
-        std::fprintf(stderr, "wtalvoc: cannot claim the directory for one copy (%s)\n",
-                     plat::ErrorText(error));
+    if (const int status = ClaimDirectory(here); status >= 0) return status;
     plat::InstanceSetStatusWriter(WriteStatus);
 
     // A window and dialogs when a display opens, standard error otherwise.
@@ -438,6 +593,7 @@ int RunManager(int argc, const char* const* argv) {
     char path[plat::kMaxPath];
     SetPortPath(PortName[0] ? plat::HostPathOf(PortName, true, path, sizeof path) : "");
     CreateManagerWindow();
+    MonitorInstall();
     Link.set_base(PortBase);
     const std::uint32_t r =
         Link.open(PortName, static_cast<std::uint16_t>(PolledCount), PolledAddress.data());
@@ -446,7 +602,10 @@ int RunManager(int argc, const char* const* argv) {
         return 1;
     }
     LinkNoteOpened();
-    TellPortOpen();
+    TellStarted(here);
+    TellRealtime();
     plat::WindowShow();
-    return MainLoop();
+    const int status = MainLoop();
+    TellStopped(here, status);
+    return status;
 }

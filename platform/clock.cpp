@@ -28,6 +28,13 @@ std::uint32_t TickCount() {
     return static_cast<std::uint32_t>(ms);
 }
 
+std::uint64_t MicroCount() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u +
+           static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+}
+
 void GetLocalTime(LocalTime* out) {
     if (out == nullptr) return;
     {

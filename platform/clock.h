@@ -10,6 +10,10 @@ namespace plat {
 // days. Use only differences: `TickCount() - start >= 30000`.
 std::uint32_t TickCount();
 
+// Microseconds since some fixed moment (monotonic, 64 bits, no test seam):
+// for measuring how long something took.
+std::uint64_t MicroCount();
+
 // The local date and time, as the PC reports it.
 struct LocalTime {
     std::uint16_t year;        // 1601..30827

@@ -1,9 +1,11 @@
 // Single instance through a Unix socket file in the working directory,
-// peer credentials checked both ways, requests served without waiting;
-// SIGTERM, SIGINT and SIGHUP as stop requests.
+// claimed under a private lock file, peer credentials checked both ways,
+// requests served without waiting; SIGTERM, SIGINT and SIGHUP as stop
+// requests; the monitors' ring of lines.
 #include "platform/instance.h"
 
 #include "platform/errors.h"
+#include "platform/logline.h"
 
 #include <cerrno>
 #include <csignal>
@@ -12,7 +14,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -25,6 +27,7 @@ namespace {
 constexpr char kStopRequest = 'D';
 constexpr char kStatusRequest = 'S';
 constexpr char kJsonRequest = 'J';
+constexpr char kMonitorRequest = 'M';
 constexpr char kStopAck = 'A';
 constexpr int kSignalToken = -2;
 constexpr int kMaxPending = 8;
@@ -34,7 +37,28 @@ constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
 struct Pending {
     int fd = -1;
     std::uint64_t since = 0; // ms, monotonic
+    ucred who{};
 };
+
+// The monitors' ring: kRingLines lines of at most kLineSize bytes; line n
+// (counted from the start) lives in slot n % kRingLines until overwritten.
+constexpr std::size_t kLineSize = 256;
+constexpr std::uint64_t kRingLines = 1024;
+struct RingLine {
+    std::uint16_t length;
+    char text[kLineSize];
+};
+RingLine g_ring[kRingLines];
+std::uint64_t g_written = 0; // lines published so far
+
+struct Monitor {
+    int fd = -1;
+    std::uint64_t next = 0; // the line to send next
+    std::size_t sent = 0;   // bytes of it already sent
+    char notice[96] = {};   // a "lines lost" notice to send first
+    std::size_t noticeLength = 0, noticeSent = 0;
+};
+Monitor g_monitors[kMaxMonitors];
 
 int g_listen = -1;
 bool g_claimed = false; // signal handlers in place
@@ -43,11 +67,12 @@ ino_t g_socketIno = 0;
 Pending g_pending[kMaxPending];
 StatusWriter g_statusWriter = nullptr;
 char g_statusText[kStatusSize];
-volatile std::sig_atomic_t g_signalled = 0;
+volatile std::sig_atomic_t g_signalled = 0; // the stop signal's number
+StopRequest g_lastStop;
 struct sigaction g_oldActions[3] = {};
 
-void OnStopSignal(int) {
-    g_signalled = 1;
+void OnStopSignal(int signal) {
+    g_signalled = signal;
 }
 
 std::uint64_t NowMs() {
@@ -174,36 +199,124 @@ void InstallSignals() {
     for (int i = 0; i < 3; ++i) ::sigaction(kStopSignals[i], &sa, &g_oldActions[i]);
 }
 
-// One of the outcomes of a claim attempt while the directory is locked.
+// name in the working directory as an absolute path, for messages.
+const char* Here(const char* name, char* out, std::size_t size) {
+    char cwd[4096];
+    if (::getcwd(cwd, sizeof cwd) == nullptr) std::snprintf(cwd, sizeof cwd, ".");
+    std::snprintf(out, size, "%s/%s", std::strcmp(cwd, "/") == 0 ? "" : cwd, name);
+    return out;
+}
+
+// The lock file under which a claim is made: opened (created 0600) without
+// following a link. One that cannot be opened because it is somebody else's
+// (a copy run by hand as root) or a link is replaced, as the socket is.
+int OpenLockFile(std::uint32_t* error, char* where, std::size_t whereSize) {
+    constexpr int kFlags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+    int fd = ::open(kInstanceLock, kFlags, 0600);
+    int err = errno;
+    struct stat st;
+    if (fd < 0 && (err == EACCES || err == ELOOP) && ::lstat(kInstanceLock, &st) == 0 &&
+        st.st_uid != ::geteuid()) {
+        char path[4200];
+        if (::unlink(kInstanceLock) == 0) {
+            LogLine(LogLevel::kWarning, "wtalvoc: %s belonged to uid %u; replaced",
+                    Here(kInstanceLock, path, sizeof path), static_cast<unsigned>(st.st_uid));
+            fd = ::open(kInstanceLock, kFlags | O_EXCL, 0600);
+        }
+        err = errno;
+    }
+    if (fd < 0) {
+        char path[4200];
+        std::snprintf(where, whereSize, "%s: cannot open the lock file",
+                      Here(kInstanceLock, path, sizeof path));
+        *error = FailErrno(err);
+        return -1;
+    }
+    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0)
+        ::fchmod(fd, 0600);
+    return fd;
+}
+
+// Takes the lock file's write lock, waiting at most kClaimWaitMs for a copy
+// that claims at the same moment. A lock held longer: false, *where names
+// its holder.
+bool TakeLock(int fd, std::uint32_t* error, char* where, std::size_t whereSize) {
+    flock whole{};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    const std::uint64_t end = NowMs() + kClaimWaitMs;
+    for (;;) {
+        if (::fcntl(fd, F_SETLK, &whole) == 0) return true;
+        if (errno != EAGAIN && errno != EACCES && errno != EINTR) {
+            char path[4200];
+            std::snprintf(where, whereSize, "%s: cannot lock",
+                          Here(kInstanceLock, path, sizeof path));
+            *error = FailErrno(errno);
+            return false;
+        }
+        if (NowMs() >= end) break;
+        ::usleep(20000);
+    }
+    flock holder = whole;
+    char path[4200], user[64] = "?";
+    struct stat st;
+    char proc[32];
+    int pid = 0;
+    if (::fcntl(fd, F_GETLK, &holder) == 0 && holder.l_type != F_UNLCK) pid = holder.l_pid;
+    std::snprintf(proc, sizeof proc, "/proc/%d", pid);
+    if (pid > 0 && ::stat(proc, &st) == 0)
+        InstanceUserName(static_cast<unsigned>(st.st_uid), user, sizeof user);
+    std::snprintf(where, whereSize, "%s: held by pid %d (%s) for more than %u s",
+                  Here(kInstanceLock, path, sizeof path), pid, user, kClaimWaitMs / 1000);
+    *error = Fail(kErrBusy);
+    return false;
+}
+
+void UnlockFile(int fd) {
+    flock whole{};
+    whole.l_type = F_UNLCK;
+    whole.l_whence = SEEK_SET;
+    ::fcntl(fd, F_SETLK, &whole);
+}
+
+// One of the outcomes of a claim attempt while the lock file is locked.
 enum class Step { kListening, kAsk, kRetry, kFailed };
 
-Step TryClaim(int* asked, std::uint32_t* error) {
+Step TryClaim(int* asked, ucred* listener, std::uint32_t* error, char* where,
+              std::size_t whereSize) {
+    char path[4200];
     const int err = Listen();
     if (err == 0) return Step::kListening;
     if (err != EADDRINUSE) {
+        std::snprintf(where, whereSize, "%s: cannot listen",
+                      Here(kInstanceSocket, path, sizeof path));
         *error = FailErrno(err);
         return Step::kFailed;
     }
     const int fd = Connect();
     if (fd >= 0) {
-        ucred who{};
-        if (TrustedListener(fd, &who)) {
+        if (TrustedListener(fd, listener)) {
             *asked = fd;
             return Step::kAsk;
         }
         ::close(fd);
-        std::fprintf(stderr,
-                     "wtalvoc: %s is held by uid %u (pid %d), not by this user; replacing it\n",
-                     kInstanceSocket, static_cast<unsigned>(who.uid), static_cast<int>(who.pid));
+        LogLine(LogLevel::kWarning,
+                "wtalvoc: %s is held by uid %u (pid %d), not by this user; replacing it",
+                kInstanceSocket, static_cast<unsigned>(listener->uid),
+                static_cast<int>(listener->pid));
     }
     // Nobody listens (a copy that ended without cleaning up), or a stranger
     // does: the name is taken back, but never from a file that is no socket.
     struct stat st;
     if (::lstat(kInstanceSocket, &st) == 0 && !S_ISSOCK(st.st_mode)) {
+        std::snprintf(where, whereSize, "%s: is not a socket; remove it",
+                      Here(kInstanceSocket, path, sizeof path));
         *error = Fail(kErrFileExists);
         return Step::kFailed;
     }
     if (::unlink(kInstanceSocket) != 0 && errno != ENOENT) {
+        std::snprintf(where, whereSize, "%s: cannot remove the stale socket",
+                      Here(kInstanceSocket, path, sizeof path));
         *error = FailErrno(errno);
         return Step::kFailed;
     }
@@ -211,8 +324,8 @@ Step TryClaim(int* asked, std::uint32_t* error) {
 }
 
 void Refuse(int fd, const ucred& who, const char* why) {
-    std::fprintf(stderr, "wtalvoc: refused a request on %s from uid %u (pid %d): %s\n",
-                 kInstanceSocket, static_cast<unsigned>(who.uid), static_cast<int>(who.pid), why);
+    LogLine(LogLevel::kWarning, "wtalvoc: refused a request on %s from uid %u (pid %d): %s",
+            kInstanceSocket, static_cast<unsigned>(who.uid), static_cast<int>(who.pid), why);
     ::close(fd);
 }
 
@@ -235,6 +348,79 @@ void AcceptWaiting() {
         }
         slot->fd = fd;
         slot->since = NowMs();
+        slot->who = who;
+    }
+}
+
+// ---- Monitors ----
+
+void CloseMonitor(Monitor& m) {
+    if (m.fd >= 0) ::close(m.fd);
+    m = Monitor{};
+}
+
+void AddMonitor(int fd, const ucred& who) {
+    for (Monitor& m : g_monitors) {
+        if (m.fd >= 0) continue;
+        m = Monitor{};
+        m.fd = fd;
+        m.next = g_written; // from now on
+        static constexpr char kHello[] =
+            "wtalvoc: monitoring; one line per request and line event\n";
+        std::snprintf(m.notice, sizeof m.notice, "%s", kHello);
+        m.noticeLength = sizeof kHello - 1;
+        return;
+    }
+    Refuse(fd, who, "too many monitors");
+}
+
+// Sends what the socket takes without waiting: false when the monitor is
+// gone (closed, or an error).
+bool SendSome(Monitor& m, const char* text, std::size_t length, std::size_t* done) {
+    while (*done < length) {
+        const ssize_t r = ::send(m.fd, text + *done, length - *done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r > 0) {
+            *done += static_cast<std::size_t>(r);
+            continue;
+        }
+        return r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+    }
+    return true;
+}
+
+// Feeds one monitor; a monitor the ring overtook skips to the oldest line
+// still there and is told how many it lost.
+void Feed(Monitor& m) {
+    if (m.fd < 0) return;
+    char probe;
+    const ssize_t r = ::recv(m.fd, &probe, 1, MSG_DONTWAIT);
+    if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        CloseMonitor(m); // the monitor went away
+        return;
+    }
+    if (m.noticeLength == 0 && g_written - m.next > kRingLines) {
+        const std::uint64_t oldest = g_written - kRingLines;
+        const int n = std::snprintf(
+            m.notice, sizeof m.notice,
+            "%swtalvoc: %llu line%s lost (this monitor reads too slowly)\n", m.sent > 0 ? "\n" : "",
+            static_cast<unsigned long long>(oldest - m.next), oldest - m.next == 1 ? "" : "s");
+        m.noticeLength = n > 0 ? static_cast<std::size_t>(n) : 0;
+        m.noticeSent = 0;
+        m.next = oldest;
+        m.sent = 0;
+    }
+    if (m.noticeLength > 0) {
+        if (!SendSome(m, m.notice, m.noticeLength, &m.noticeSent)) return CloseMonitor(m);
+        if (m.noticeSent < m.noticeLength) return;
+        m.noticeLength = m.noticeSent = 0;
+    }
+    // Bounded per pass: the ring's size at most.
+    for (std::uint64_t steps = 0; m.next < g_written && steps < kRingLines; ++steps) {
+        const RingLine& line = g_ring[m.next % kRingLines];
+        if (!SendSome(m, line.text, line.length, &m.sent)) return CloseMonitor(m);
+        if (m.sent < line.length) return; // the socket is full: later
+        ++m.next;
+        m.sent = 0;
     }
 }
 
@@ -256,35 +442,46 @@ void AnswerStatus(int fd, bool json) {
 
 } // namespace
 
-InstanceResult InstanceClaim(std::uint32_t* error, std::uint32_t ackTimeoutMs) {
+InstanceResult InstanceClaim(std::uint32_t* error, std::uint32_t ackTimeoutMs,
+                             InstancePeer* stopped, char* where, std::size_t whereSize) {
     std::uint32_t dummy;
     if (error == nullptr) error = &dummy;
     *error = 0;
+    char noWhere[8];
+    if (where == nullptr || whereSize == 0) {
+        where = noWhere;
+        whereSize = sizeof noWhere;
+    }
+    where[0] = '\0';
     if (g_claimed) return InstanceResult::kFirst;
-    // Two copies starting at once take turns over the directory.
-    const int dir = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // Two copies starting at once take turns over the lock file.
+    const int lock = OpenLockFile(error, where, whereSize);
+    if (lock < 0) return InstanceResult::kFailed;
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); } // also gives the lock up
+    } closer{lock};
     for (int attempt = 0; attempt < 50; ++attempt) {
-        if (dir >= 0) ::flock(dir, LOCK_EX);
+        if (!TakeLock(lock, error, where, whereSize)) return InstanceResult::kFailed;
         int asked = -1;
-        const Step step = TryClaim(&asked, error);
-        if (dir >= 0) ::flock(dir, LOCK_UN);
+        ucred listener{};
+        const Step step = TryClaim(&asked, &listener, error, where, whereSize);
+        UnlockFile(lock);
         switch (step) {
         case Step::kListening:
-            if (dir >= 0) ::close(dir);
             g_claimed = true;
             InstallSignals();
             return InstanceResult::kFirst;
-        case Step::kFailed:
-            if (dir >= 0) ::close(dir);
-            return InstanceResult::kFailed;
+        case Step::kFailed: return InstanceResult::kFailed;
         case Step::kAsk: {
             const std::uint32_t rc = AskToStop(asked, ackTimeoutMs);
             if (rc == kErrSuccess) {
-                if (dir >= 0) ::close(dir);
+                if (stopped != nullptr) *stopped = InstancePeer{listener.pid, listener.uid};
                 return InstanceResult::kOtherStopped;
             }
             if (rc != kErrAccessDenied || attempt > 2) {
-                if (dir >= 0) ::close(dir);
+                std::snprintf(where, whereSize, "the copy running here (pid %d) did not stop",
+                              static_cast<int>(listener.pid));
                 *error = Fail(rc);
                 return InstanceResult::kFailed;
             }
@@ -295,14 +492,49 @@ InstanceResult InstanceClaim(std::uint32_t* error, std::uint32_t ackTimeoutMs) {
         case Step::kRetry: break;
         }
     }
-    if (dir >= 0) ::close(dir);
+    std::snprintf(where, whereSize, "%s kept changing hands", kInstanceSocket);
     *error = Fail(kErrBusy);
     return InstanceResult::kFailed;
+}
+
+std::uint32_t InstanceAskStop(InstancePeer* stopped, std::uint32_t ackTimeoutMs) {
+    const int fd = Connect();
+    if (fd < 0) {
+        const int err = errno;
+        if (err == ENOENT || err == ECONNREFUSED) return Fail(kErrFileNotFound);
+        return FailErrno(err);
+    }
+    ucred who{};
+    if (!TrustedListener(fd, &who)) {
+        ::close(fd);
+        return Fail(kErrAccessDenied);
+    }
+    const std::uint32_t rc = AskToStop(fd, ackTimeoutMs);
+    if (rc == kErrSuccess && stopped != nullptr) *stopped = InstancePeer{who.pid, who.uid};
+    return rc == kErrSuccess ? rc : Fail(rc);
+}
+
+StopRequest InstanceLastStop() {
+    return g_lastStop;
+}
+
+const char* InstanceUserName(unsigned uid, char* out, std::size_t size) {
+    if (out == nullptr || size == 0) return out;
+    passwd entry{};
+    passwd* found = nullptr;
+    char buffer[1024];
+    if (::getpwuid_r(static_cast<uid_t>(uid), &entry, buffer, sizeof buffer, &found) == 0 &&
+        found != nullptr)
+        std::snprintf(out, size, "%s", found->pw_name);
+    else
+        std::snprintf(out, size, "uid %u", uid);
+    return out;
 }
 
 void InstanceRelease() {
     if (!g_claimed) return;
     CloseListener();
+    for (Monitor& m : g_monitors) CloseMonitor(m);
     g_claimed = false;
     for (int i = 0; i < 3; ++i) ::sigaction(kStopSignals[i], &g_oldActions[i], nullptr);
 }
@@ -310,12 +542,14 @@ void InstanceRelease() {
 bool InstancePollStop(int* token) {
     if (token) *token = -1;
     if (!g_claimed) return false;
-    if (g_signalled) {
+    if (g_signalled != 0) {
+        g_lastStop = StopRequest{StopCause::kSignal, static_cast<int>(g_signalled), {}};
         g_signalled = 0;
         if (token) *token = kSignalToken;
         return true;
     }
     AcceptWaiting();
+    InstanceMonitorFlush();
     const std::uint64_t now = NowMs();
     for (Pending& p : g_pending) {
         if (p.fd < 0) continue;
@@ -331,8 +565,14 @@ bool InstancePollStop(int* token) {
         const int fd = p.fd;
         p.fd = -1;
         if (r == 1 && request == kStopRequest) {
+            g_lastStop = StopRequest{StopCause::kOtherCopy, 0,
+                                     InstancePeer{static_cast<int>(p.who.pid), p.who.uid}};
             if (token) *token = fd;
             return true;
+        }
+        if (r == 1 && request == kMonitorRequest) {
+            AddMonitor(fd, p.who);
+            continue;
         }
         if (r == 1 && (request == kStatusRequest || request == kJsonRequest))
             AnswerStatus(fd, request == kJsonRequest);
@@ -344,7 +584,7 @@ bool InstancePollStop(int* token) {
 
 bool InstanceStopPending() {
     if (!g_claimed) return false;
-    if (g_signalled) return true;
+    if (g_signalled != 0) return true;
     if (g_listen < 0) return false;
     pollfd p{g_listen, POLLIN, 0};
     return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
@@ -411,6 +651,61 @@ std::uint32_t InstanceQueryStatus(bool json, char* out, std::size_t size, std::u
     out[used] = '\0';
     ::close(fd);
     return rc == kErrSuccess ? rc : Fail(rc);
+}
+
+int InstanceMonitorCount() {
+    int n = 0;
+    for (const Monitor& m : g_monitors) n += m.fd >= 0 ? 1 : 0;
+    return n;
+}
+
+void InstanceMonitorPublish(const char* line, std::size_t length) {
+    if (InstanceMonitorCount() == 0 || line == nullptr) return;
+    RingLine& slot = g_ring[g_written % kRingLines];
+    if (length > kLineSize - 1) length = kLineSize - 1;
+    std::memcpy(slot.text, line, length);
+    if (length == 0 || slot.text[length - 1] != '\n') slot.text[length++] = '\n';
+    slot.length = static_cast<std::uint16_t>(length);
+    ++g_written;
+    InstanceMonitorFlush();
+}
+
+void InstanceMonitorFlush() {
+    for (Monitor& m : g_monitors) Feed(m);
+}
+
+std::uint32_t InstanceMonitor(int outFd) {
+    const int fd = Connect();
+    if (fd < 0) {
+        const int err = errno;
+        if (err == ENOENT || err == ECONNREFUSED) return Fail(kErrFileNotFound);
+        return FailErrno(err);
+    }
+    ucred who{};
+    if (!TrustedListener(fd, &who) || ::send(fd, &kMonitorRequest, 1, MSG_NOSIGNAL) != 1) {
+        ::close(fd);
+        return Fail(kErrAccessDenied);
+    }
+    std::uint64_t received = 0;
+    for (;;) {
+        char chunk[4096];
+        const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        received += static_cast<std::uint64_t>(got);
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t w = ::write(outFd, chunk + done, static_cast<std::size_t>(got - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                ::close(fd);
+                return FailErrno(errno);
+            }
+            done += w;
+        }
+    }
+    ::close(fd);
+    // Closed before the greeting: the copy refused us.
+    return received == 0 ? Fail(kErrAccessDenied) : kErrSuccess;
 }
 
 } // namespace plat

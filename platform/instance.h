@@ -25,6 +25,19 @@
 // request, so `kill` (or a service manager) stops it as cleanly as a second
 // start does.
 //
+// The claim itself is made under a private lock file (kInstanceLock, mode
+// 0600, the running user's): a lock held by a copy that is claiming at the
+// same moment is waited for a bounded time (kClaimWaitMs), never for ever,
+// and a lock held longer is refused with the holder's PID and user. Nobody
+// else can take it (they cannot open it), so another user who can read the
+// directory cannot keep the manager from starting.
+//
+// Monitors: `wtalvoc --monitor` connects to the socket and gets a stream of
+// text lines that the running copy publishes (InstanceMonitorPublish). The
+// lines wait in a fixed ring; each monitor is fed from it without blocking
+// whenever the main loop passes by, and one that reads too slowly is told
+// how many lines it lost instead of holding anything up.
+//
 // PeekMessage (ui.h) checks for requests; nothing else needs to.
 #pragma once
 
@@ -34,7 +47,24 @@
 namespace plat {
 
 inline constexpr const char* kInstanceSocket = ".wtalvoc.sock";
+inline constexpr const char* kInstanceLock = ".wtalvoc.lock";
 inline constexpr std::uint32_t kRequestBudgetMs = 1000;
+inline constexpr std::uint32_t kClaimWaitMs = 3000;
+inline constexpr int kMaxMonitors = 4;
+
+// A process on the other side of the socket (or holding the lock).
+struct InstancePeer {
+    int pid = 0;
+    unsigned uid = 0;
+};
+
+// Why the running copy was asked to stop.
+enum class StopCause { kNone, kSignal, kOtherCopy };
+struct StopRequest {
+    StopCause cause = StopCause::kNone;
+    int signal = 0;    // kSignal: SIGTERM, SIGINT or SIGHUP
+    InstancePeer peer; // kOtherCopy: who asked
+};
 
 enum class InstanceResult {
     kFirst,        // no other copy here; this one is now the running copy
@@ -45,8 +75,25 @@ enum class InstanceResult {
 // Claims the working directory for this process, or asks the copy already
 // running in it to stop. With kFirst, SIGTERM, SIGINT and SIGHUP become stop
 // requests. The wait for the other copy's acknowledgement is bounded by
-// ackTimeoutMs.
-InstanceResult InstanceClaim(std::uint32_t* error, std::uint32_t ackTimeoutMs = 60000);
+// ackTimeoutMs. With kOtherStopped, *stopped (when given) is the copy that
+// was stopped. With kFailed, *where (when given) names what failed: the lock
+// file, the socket, or the holder of the lock ("... held by pid 12 (root)").
+InstanceResult InstanceClaim(std::uint32_t* error, std::uint32_t ackTimeoutMs = 60000,
+                             InstancePeer* stopped = nullptr, char* where = nullptr,
+                             std::size_t whereSize = 0);
+
+// Asks the copy running in the working directory to stop, without claiming
+// anything: 0 with *stopped filled; kErrFileNotFound when no copy runs here;
+// kErrAccessDenied when the socket is somebody else's or the copy refused;
+// kErrWaitTimeout when it did not acknowledge in ackTimeoutMs.
+std::uint32_t InstanceAskStop(InstancePeer* stopped, std::uint32_t ackTimeoutMs);
+
+// The last stop request this copy took (kNone: none, e.g. its window was
+// closed).
+StopRequest InstanceLastStop();
+
+// The user's name for uid ("uid 1234" when it has none) into out.
+const char* InstanceUserName(unsigned uid, char* out, std::size_t size);
 
 // Gives the claim up (closes the socket and removes its file when it is
 // still this copy's, restores the signals).
@@ -75,5 +122,24 @@ void InstanceSetStatusWriter(StatusWriter writer);
 // here; kErrAccessDenied when the socket belongs to somebody else or the
 // copy refused us; kErrWaitTimeout when it did not answer in timeoutMs.
 std::uint32_t InstanceQueryStatus(bool json, char* out, std::size_t size, std::uint32_t timeoutMs);
+
+// ---- Monitors ----
+
+// How many monitors are connected now (the publisher formats lines only
+// when there is one to read them).
+int InstanceMonitorCount();
+
+// Queues one line (cut to 255 bytes; a newline is added when missing) for
+// every connected monitor and sends what each takes without waiting.
+void InstanceMonitorPublish(const char* line, std::size_t length);
+
+// Feeds the monitors (also done by InstancePollStop and by publishing).
+void InstanceMonitorFlush();
+
+// The client: connects to the copy running here as a monitor and copies its
+// lines to descriptor outFd until the copy stops. 0 when the stream ended
+// because the copy stopped; kErrFileNotFound when none runs here;
+// kErrAccessDenied when refused (somebody else's copy, or too many monitors).
+std::uint32_t InstanceMonitor(int outFd);
 
 } // namespace plat

@@ -7,6 +7,9 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -63,6 +66,34 @@ std::uint32_t RealtimeLimitArm() {
     if (want.rlim_cur > want.rlim_max) want.rlim_cur = want.rlim_max;
     if (setrlimit(RLIMIT_RTTIME, &want) != 0) return FailErrno(errno);
     return kErrSuccess;
+}
+
+int RealtimeThreadCount() {
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (tasks == nullptr) return -1;
+    int count = 0;
+    // Bounded: a process has few threads; a runaway listing is cut.
+    for (int seen = 0; seen < 4096; ++seen) {
+        const dirent* e = ::readdir(tasks);
+        if (e == nullptr) break;
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        char path[64], stat[1024];
+        std::snprintf(path, sizeof path, "/proc/self/task/%.20s/stat", e->d_name);
+        std::FILE* f = std::fopen(path, "re");
+        if (f == nullptr) continue;
+        const std::size_t n = std::fread(stat, 1, sizeof stat - 1, f);
+        std::fclose(f);
+        stat[n] = '\0';
+        // The policy is field 41; fields after the command's ')' start at 3.
+        const char* p = std::strrchr(stat, ')');
+        for (int field = 2; p != nullptr && field < 41; ++field) p = std::strchr(p + 1, ' ');
+        if (p != nullptr) {
+            const int policy = std::atoi(p + 1);
+            if (policy == SCHED_FIFO || policy == SCHED_RR) ++count;
+        }
+    }
+    ::closedir(tasks);
+    return count;
 }
 
 std::uint32_t RealtimeLimitDrops() {

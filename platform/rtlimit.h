@@ -21,6 +21,12 @@ inline constexpr std::uint64_t kRealtimeHardLimitUs = 3000000;
 // already in place stays). Called by ThreadSetPriority; 0 or a Win32 number.
 std::uint32_t RealtimeLimitArm();
 
+// How many threads of this process run with a real-time policy now (read
+// from /proc/self/task; -1 when that cannot be read). The manager asks it
+// after opening the port to learn whether the line thread got its priority
+// (the driver keeps a thread that was refused at normal priority).
+int RealtimeThreadCount();
+
 // How many threads the handler dropped to normal priority since the start.
 std::uint32_t RealtimeLimitDrops();
 

@@ -41,6 +41,7 @@ wtalvoc.8.scd wtalvoc.conf
 wtalvoc.8.scd COMn
 wtalvoc.8.scd DISPLAY
 wtalvoc.8.scd WTALVOC_WRITE_FAULT
+wtalvoc.8.scd JOURNAL_STREAM
 talvoterm.1.scd PC's own address
 talvocfg.1.scd index-c
 talvocfg.1.scd declared

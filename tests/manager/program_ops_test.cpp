@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/pty.h"
+#include "tests/manager/program_support.h"
 #include "tests/manager/support.h"
 #include "tools/talvoterm/terminal.h"
 
@@ -25,122 +26,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Ran {
-    int status = -1;
-    std::string out, err;
-};
+using mtest::Background;
+using mtest::Ran;
+using mtest::RunWtalvoc;
 
-// Runs wtalvoc in dir with args (as uid when given) and waits for it.
-Ran RunWtalvoc(const std::string& dir, const std::vector<std::string>& args, int uid = -1) {
-    const std::string out = dir + "/.run.out", err = dir + "/.run.err";
-    const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (uid >= 0 && (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(uid)) != 0 ||
-                         ::setuid(static_cast<uid_t>(uid)) != 0))
-            ::_exit(125);
-        if (o < 0 || e < 0 || ::chdir(dir.c_str()) != 0) ::_exit(126);
-        ::dup2(o, 1);
-        ::dup2(e, 2);
-        std::vector<char*> argv{const_cast<char*>(WTALVOC_PATH)};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(WTALVOC_PATH, argv.data());
-        ::_exit(127);
-    }
-    Ran r;
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ::close(o);
-    ::close(e);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = mtest::ReadFile(out);
-    r.err = mtest::ReadFile(err);
-    ::unlink(out.c_str());
-    ::unlink(err.c_str());
-    return r;
-}
-
-// A manager running in the background, its standard error kept in a file.
-class Background {
-  public:
-    ~Background() { stop(); }
-    void start(const std::string& dir, const std::vector<std::string>& args) {
-        log_ = dir + "/manager.log";
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            if (::chdir(dir.c_str()) != 0) ::_exit(127);
-            const int fd = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(fd, 1);
-            ::dup2(fd, 2);
-            std::vector<char*> argv{const_cast<char*>(WTALVOC_PATH)};
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            ::execv(WTALVOC_PATH, argv.data());
-            ::_exit(127);
-        }
-    }
-    // Waits for the end (SIGTERM first when asked); the exit status, or -1.
-    int stop(int signal = SIGTERM) {
-        if (pid_ <= 0) return -1;
-        if (signal != 0) ::kill(pid_, signal);
-        for (int i = 0; i < 3000; ++i) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-        return -1;
-    }
-    bool running() const { return pid_ > 0 && ::kill(pid_, 0) == 0; }
-    std::string log() const { return mtest::ReadFile(log_); }
-
-  private:
-    pid_t pid_ = -1;
-    std::string log_;
-};
-
-class OpsTest : public ::testing::Test {
-  protected:
-    ~OpsTest() override {
-        manager.stop();
-        term.stop();
-        platform::pty_release(pty);
-    }
-    void Line(const std::vector<std::uint16_t>& addresses) {
-        ASSERT_EQ(platform::pty_create(pty, dir.file("COM1").c_str()), 0);
-        ASSERT_EQ(term.start(pty.master, addresses), 0);
-    }
-    // Sends a request; the exchange must end as expected.
-    void Ask(std::uint16_t address, std::uint8_t code, const std::string& data = "",
-             talvoterm::Fault fault = talvoterm::Fault::none) {
-        talvoterm::Request r;
-        r.address = address;
-        r.code = code;
-        r.data.assign(data.begin(), data.end());
-        r.fault = fault;
-        talvoterm::Exchange ex;
-        ASSERT_EQ(term.wait(term.submit(r), ex, 40000), 0);
-        EXPECT_TRUE(ex.ok) << int(code) << " " << ex.note << manager.log();
-    }
-    // The files the directory holds, besides `except`.
-    std::vector<std::string> Files(const std::string& except = "") const {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir.path()))
-            if (e.path().filename() != except) names.push_back(e.path().filename());
-        return names;
-    }
-    mtest::ScratchDir dir{false};
-    platform::PtyPair pty;
-    talvoterm::Terminal term;
-    Background manager;
-};
+class OpsTest : public mtest::ProgramTest {};
 
 TEST_F(OpsTest, HelpVersionAndRefusedOptionsOpenNothing) {
     mtest::WriteConfig(dir.path(), mtest::MakeConfig({5}, {{"ITEMS.DBF", 'D'}}));
@@ -248,7 +138,7 @@ TEST_F(OpsTest, StatusCountsWhatTheTerminalsSent) {
     Ask(5, 28, "", Fault::pause_data);
     Ask(5, 0);
     Ask(6, 28, "", Fault::bad_length);
-    EXPECT_NE(manager.log().find("wtalvoc: COM1 -> /dev/pts/"), std::string::npos) << manager.log();
+    EXPECT_NE(manager.log().find(": COM1 -> /dev/pts/"), std::string::npos) << manager.log();
     EXPECT_NE(manager.log().find(" open, polling 2 terminals: 5 (slot 0) 6 (slot 2)\n"),
               std::string::npos)
         << manager.log();

@@ -44,6 +44,9 @@ TEST(CommandLine, OptionsAndRefusals) {
         {{"--bogus"}, 2, false, false, false, false, false, false, nullptr},
         {{"-C"}, 2, false, false, false, false, false, false, nullptr},
         {{"--json"}, 2, false, false, false, false, false, true, nullptr},
+        {{"--stop", "--status"}, 2, false, false, false, false, true, false, nullptr},
+        {{"--monitor", "--check"}, 2, false, false, false, false, false, false, nullptr},
+        {{"--stop", "--monitor"}, 2, false, false, false, false, false, false, nullptr},
     };
     for (const Case& c : cases) {
         std::vector<const char*> argv{"/usr/bin/wtalvoc"};
@@ -67,6 +70,17 @@ TEST(CommandLine, OptionsAndRefusals) {
         EXPECT_EQ(line.status, c.statusAsked) << shown;
         EXPECT_EQ(line.json, c.json) << shown;
         EXPECT_STREQ(line.directory ? line.directory : "", c.directory ? c.directory : "") << shown;
+    }
+    // The operator's commands, each alone with its directory.
+    for (const char* command : {"--stop", "--monitor", "--check"}) {
+        const char* argv[] = {"wtalvoc", command, "-C", "/d"};
+        CommandLine line;
+        ASSERT_EQ(ParseCommandLine(4, argv, &line), 0) << command;
+        EXPECT_EQ(int(line.stop) + 2 * int(line.monitor) + 4 * int(line.check),
+                  command[2] == 's'   ? 1
+                  : command[2] == 'm' ? 2
+                                      : 4);
+        EXPECT_STREQ(line.directory, "/d");
     }
 }
 

@@ -419,11 +419,68 @@ TEST_F(Instances, StrayConnectionsAreNotStopRequests) {
     EXPECT_EQ(InstanceClaim(&err), InstanceResult::kFirst); // claiming again is harmless
     int token = 0;
     EXPECT_FALSE(InstancePollStop(&token));
-    // No other kind of request stops us; a raise of SIGTERM does.
+    // No other kind of request stops us; a raise of SIGTERM does, and is
+    // remembered as the reason.
     ::raise(SIGTERM);
     ASSERT_TRUE(InstancePollStop(&token));
+    EXPECT_EQ(InstanceLastStop().cause, StopCause::kSignal);
+    EXPECT_EQ(InstanceLastStop().signal, SIGTERM);
     InstanceFinishStop(token);
     EXPECT_FALSE(InstancePollStop(&token));
+    InstanceRelease();
+}
+
+TEST_F(Instances, ASlowMonitorLosesLinesAndIsToldHowManyWithoutHoldingAnythingUp) {
+    std::uint32_t err = 0;
+    ASSERT_EQ(InstanceClaim(&err), InstanceResult::kFirst);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", kInstanceSocket);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::send(fd, "M", 1, 0), 1);
+    int token = 0;
+    for (int i = 0; i < 100 && InstanceMonitorCount() == 0; ++i) {
+        EXPECT_FALSE(InstancePollStop(&token));
+        ::usleep(1000);
+    }
+    ASSERT_EQ(InstanceMonitorCount(), 1);
+    // 5,000 lines of 100 bytes, nobody reading: the publisher never waits.
+    const auto begin = std::chrono::steady_clock::now();
+    char line[128];
+    for (int i = 0; i < 5000; ++i) {
+        const int n =
+            std::snprintf(line, sizeof line, "line %04d %s", i, std::string(88, 'x').c_str());
+        InstanceMonitorPublish(line, static_cast<std::size_t>(n));
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
+    std::string got;
+    for (int i = 0; i < 2000 && got.find("line 4999") == std::string::npos; ++i) {
+        InstanceMonitorFlush();
+        char chunk[65536];
+        const ssize_t r = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (r > 0)
+            got.append(chunk, static_cast<std::size_t>(r));
+        else
+            ::usleep(1000);
+    }
+    EXPECT_EQ(got.rfind("wtalvoc: monitoring;", 0), 0u);
+    // Every line arrives whole: the lines sent plus those lost make 5,000.
+    long lines = 0, lost = 0;
+    for (std::size_t at = 0, end; (end = got.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string one = got.substr(at, end - at);
+        if (one.rfind("line ", 0) == 0 && one.size() == 98) ++lines;
+        if (one.find(" lost (this monitor reads too slowly)") != std::string::npos)
+            lost += std::atol(one.c_str() + 9);
+    }
+    EXPECT_GT(lost, 0);
+    EXPECT_EQ(lines + lost, 5000) << got.substr(0, 300);
+    EXPECT_NE(got.find("line 4999 "), std::string::npos);
+    // A monitor that goes away is dropped.
+    ::close(fd);
+    InstanceMonitorPublish("after", 5);
+    InstanceMonitorFlush();
+    EXPECT_EQ(InstanceMonitorCount(), 0);
     InstanceRelease();
 }
 
