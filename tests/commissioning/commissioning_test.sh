@@ -3,8 +3,8 @@
 # line of the README's examples (checked first), and is run with the data
 # directory, the service's user and sudo replaced by a scratch directory, a
 # scratch user and runuser. The simulator plays terminal 5 on a
-# pseudo-terminal; the manager serves it, answers --status and stops in
-# order. Needs root (status 77 otherwise).
+# pseudo-terminal; --check finds the directory ready, the manager serves
+# the simulator, answers --status and stops in order. Needs root (status 77 otherwise).
 # Arguments: README.md, the folder of the built programs.
 set -u
 readme=$1
@@ -60,6 +60,8 @@ run 'sudo useradd --system --user-group --groups dialout --no-create-home \
 run 'sudo install -d -o wtalvoc -g wtalvoc -m 0750 /srv/dados' || fail "the data directory"
 run 'talvocfg build talvo.txt talvo.cfg' || fail "talvocfg build"
 run 'sudo install -o wtalvoc -g wtalvoc -m 0640 talvo.cfg /srv/dados/' || fail "installing talvo.cfg"
+out=$(run 'sudo -u wtalvoc wtalvoc --check -C /srv/dados' 2>&1) || fail "--check: $out"
+grep -q 'ready to serve' <<<"$out" || fail "--check: $out"
 run "printf '5 28 \"\"\\n5 27 \"\"\\n' > requests.txt" || fail "the requests"
 run 'sudo -u wtalvoc talvoterm --pty /srv/dados/COM1 5 < requests.txt &' '&> term.out'
 pids+=($!)
