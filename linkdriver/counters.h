@@ -25,12 +25,31 @@ enum LineRefusal : int {
 
 inline constexpr int kCountedTerminals = 32;
 
+// Line errors by kind: the tty's own counters (TIOCGICOUNT) since the
+// port opened, plus echoes that did not match.
+enum LineErrorKind : int {
+    kErrorFrame = 0,
+    kErrorParity,
+    kErrorOverrun,
+    kErrorBreak,
+    kErrorBufferOverrun,
+    kErrorEcho,
+    kLineErrorKinds,
+};
+
 struct LineCounters {
     std::atomic<std::uint32_t> polls;                        // polls sent
     std::atomic<std::uint32_t> delivered;                    // requests acknowledged
     std::atomic<std::uint32_t> refused[kLineRefusals];       // by reason
     std::atomic<std::uint32_t> refusedAt[kCountedTerminals]; // by polling-list position
     std::atomic<std::uint32_t> deliveredAt[kCountedTerminals];
+    std::atomic<std::uint32_t> lineErrors[kLineErrorKinds];
+    // 1 while the terminal at that position is polled less often (its
+    // frames kept being refused).
+    std::atomic<std::uint8_t> slowedAt[kCountedTerminals];
+    std::atomic<std::uint8_t> heldLow;    // the line sat at its break level for seconds
+    std::atomic<std::uint8_t> lsrTrusted; // the turnaround trusts the UART's status
+    std::atomic<std::int32_t> latencyMs;  // an FTDI adapter's latency timer, -1 none
 };
 
 // Defined by the program; the driver's reference is weak (iothread.cpp).

@@ -4,34 +4,100 @@
 
 #include "linkdriver/box.h"
 #include "linkdriver/close.h"
+#include "linkdriver/counters.h"
 #include "linkdriver/frame.h"
 #include "linkdriver/guard.h"
 #include "linkdriver/iothread.h"
+#include "linkdriver/logqueue.h"
 #include "linkdriver/logs.h"
 #include "linkdriver/portstate.h"
 #include "platform/devices.h"
 #include "platform/errors.h"
 #include "platform/serial.h"
 #include "platform/sync.h"
+#include "platform/uucplock.h"
 
 #include <cstdio>
 #include <cstring>
 
 using namespace serilo;
 
+// The loading program's counters: null when it keeps none.
+extern "C" __attribute__((weak)) LineCounters serilo_line_counters;
+
 namespace {
 
 // Undoes a partly made open: the line is let go (it is held exclusively, so
 // keeping it would refuse the next attempt) and the events are closed.
+void ReleaseLock() {
+    plat::UucpLockRelease(g_port.lockPath);
+    g_port.lockPath[0] = 0;
+}
+
 void ReleaseFailedOpen(bool eventsMade) {
     plat::SerialClose(g_port.port);
     g_port.port = plat::kNoSerial;
+    ReleaseLock();
     if (eventsMade) {
         plat::EventClose(&g_port.replyReady);
         plat::EventClose(&g_port.frameReceived);
         plat::EventClose(&g_port.transmitFree);
         plat::EventClose(&g_port.finish);
     }
+}
+
+// The UUCP lock of the device (wtalvoc.conf's lock_file; by default when
+// the lock directory is writable). A live holder is refused by its PID.
+std::uint32_t TakeLock(const char* portName, const char* path, const plat::SerialInfo& info) {
+    g_port.lockPath[0] = 0;
+    const int want = g_port.settings.lockFile;
+    if (info.tcp || want == 0 || (want < 0 && !plat::UucpLockDirWritable(plat::kLockDir))) return 0;
+    char lock[sizeof g_port.lockPath];
+    if (plat::UucpLockPath(plat::kLockDir, path, lock, sizeof lock) != 0) return 0;
+    std::int32_t holder = 0;
+    if (std::uint32_t rc = plat::UucpLockTake(lock, &holder)) {
+        if (holder != 0)
+            std::fprintf(stderr, "%s: porta em uso pelo processo %ld (trava %s)\n", portName,
+                         static_cast<long>(holder), lock);
+        else
+            std::fprintf(stderr, "%s: trava %s nao criada (erro %lu)\n", portName, lock,
+                         static_cast<unsigned long>(rc));
+        return rc == plat::kErrBusy ? plat::Fail(plat::kErrAccessDenied) : rc;
+    }
+    JoinText(g_port.lockPath, sizeof g_port.lockPath, lock, "");
+    return 0;
+}
+
+// The modes wtalvoc.conf asks for at every open: the kernel's RS-485 mode
+// (a driver without one is refused by name), low latency, and what the
+// counters show of the adapter.
+std::uint32_t LineModes(const char* portName, const char* path, const plat::SerialInfo& info) {
+    const plat::LineSettings& set = g_port.settings;
+    const bool tcp = plat::SerialIsTcp(g_port.port);
+    if (!tcp && set.direction == plat::Direction::kKernel &&
+        plat::SerialKernelRs485(g_port.port, set.turnaroundUs) != 0) {
+        std::fprintf(stderr,
+                     "%s: o driver desta porta nao tem modo RS-485 (direction = kernel em %s)\n",
+                     g_port.portPath, plat::kLineSettingsFile);
+        return plat::Fail(plat::kErrNotSupported);
+    }
+    plat::SerialInfo now = info;
+    if (!tcp && set.lowLatency) {
+        plat::SerialLowLatency(g_port.port);
+        plat::SerialDescribe(path, &now); // an FTDI adapter now runs at 1 ms
+    }
+    if (LineCounters* c = &serilo_line_counters) {
+        c->lsrTrusted.store(now.lsrTrusted ? 1 : 0);
+        c->latencyMs.store(now.latencyTimerMs);
+    }
+    if (now.latencyTimerMs > 2) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "%s: temporizador de latencia do adaptador em %d ms (mais de 2 ms)", portName,
+                      now.latencyTimerMs);
+        QueueException(text, false);
+    }
+    return 0;
 }
 
 std::uint32_t OpenSequence(const char* portName, std::uint16_t count,
@@ -46,10 +112,25 @@ std::uint32_t OpenSequence(const char* portName, std::uint16_t count,
 
     char path[512];
     if (std::uint32_t rc = ResolvePortName(portName, path, sizeof path)) return rc;
-    if (std::uint32_t rc = plat::SerialOpen(path, &g_port.port)) return rc;
+    // wtalvoc.conf as it stands now (the manager refused a bad one at its
+    // start; one spoiled since is refused here).
+    char why[256];
+    if (std::uint32_t rc = plat::LoadLineSettings(&g_port.settings, why, sizeof why)) {
+        std::fprintf(stderr, "%s\n", why);
+        return rc;
+    }
+    plat::SerialInfo info;
+    plat::SerialDescribe(path, &info);
+    if (std::uint32_t rc = TakeLock(portName, path, info)) return rc;
+    if (std::uint32_t rc = plat::SerialOpen(path, &g_port.port)) {
+        ReleaseLock();
+        return rc;
+    }
     // Named in the log of a lost line: the name and the device it reached.
     char device[sizeof g_port.portPath];
-    if (plat::DeviceRealPath(path, device, sizeof device) != 0)
+    if (info.tcp)
+        JoinText(device, sizeof device, "tcp:", info.tcpTarget);
+    else if (plat::DeviceRealPath(path, device, sizeof device) != 0)
         JoinText(device, sizeof device, path, "");
     // (Cut to fit: a very long path loses its end.)
     if (std::snprintf(g_port.portPath, sizeof g_port.portPath, "%s (%s)", portName, device) < 0)
@@ -60,6 +141,10 @@ std::uint32_t OpenSequence(const char* portName, std::uint16_t count,
         return rc;
     }
     if (std::uint32_t rc = plat::SerialGetSettings(g_port.port, &g_port.savedSettings)) {
+        ReleaseFailedOpen(false);
+        return rc;
+    }
+    if (std::uint32_t rc = LineModes(portName, path, info)) {
         ReleaseFailedOpen(false);
         return rc;
     }
@@ -82,6 +167,11 @@ std::uint32_t OpenSequence(const char* portName, std::uint16_t count,
     // A new line: whatever the last one met is history.
     g_port.lineLost.store(0);
     g_port.lineOwner.store(kCloserReleases);
+    if (std::uint32_t rc = LogQueueStart()) {
+        g_port.lineOwner.store(kThreadEnded);
+        ReleaseFailedOpen(true);
+        return rc;
+    }
     if (std::uint32_t rc = plat::ThreadCreate(&g_port.thread, IOThread, nullptr, 10240)) {
         g_port.lineOwner.store(kThreadEnded);
         ReleaseFailedOpen(true);
@@ -114,10 +204,14 @@ std::uint32_t CloseSequence() {
         threadReleasesLine = g_port.lineOwner.compare_exchange_strong(expected, kThreadReleases);
     }
 
+    // (A thread that still runs may still queue entries; they wait for the
+    // next open's writer.)
+    if (!threadReleasesLine) LogQueueStop();
     if (std::uint32_t rc = plat::ThreadClose(&g_port.thread)) return rc;
     if (!threadReleasesLine) {
         if (std::uint32_t rc = plat::SerialClose(g_port.port)) return rc;
     }
+    ReleaseLock();
     g_port.port = plat::kNoSerial;
     if (std::uint32_t rc = plat::EventClose(&g_port.replyReady)) return rc;
     if (std::uint32_t rc = plat::EventClose(&g_port.frameReceived)) return rc;

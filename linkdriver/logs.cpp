@@ -4,6 +4,7 @@
 
 #include "linkdriver/box.h"
 #include "linkdriver/guard.h"
+#include "linkdriver/logqueue.h"
 #include "linkdriver/portstate.h"
 #include "platform/errors.h"
 #include "platform/serial.h"
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace serilo {
 
@@ -35,7 +37,72 @@ void TracePoint(const char* copy, const char* suffix) {
     SetActivity(text);
 }
 
+// The lines of the error bits, in the log's order.
+struct BitLine {
+    std::uint32_t bit;
+    const char* text;
+};
+constexpr BitLine kBitLines[] = {
+    {plat::kCeBreak, "CE_BREAK\r\n"}, {plat::kCeOverrun, "CE_OVERRUN\r\n"},
+    {plat::kCeFrame, "CE_FRAME\r\n"}, {plat::kCeRxOver, "CE_RXOVER\r\n"},
+    {plat::kCeIoe, "CE_IOE\r\n"},     {kCeEcho, "ECO_DIFERENTE\r\n"},
+};
+
+// The last excecoes.txt message written directly, for merging repeats
+// (under the log lock).
+char g_lastMessage[160];
+std::uint32_t g_lastTick;
+std::uint32_t g_repeats;
+
 } // namespace
+
+std::FILE* OpenLog(const char* name, const char* mode) {
+    std::error_code ec;
+    const std::filesystem::path path(name);
+    if (std::filesystem::is_regular_file(path, ec) &&
+        std::filesystem::file_size(path, ec) >= std::uintmax_t(kLogCap) && !ec) {
+        char old[64];
+        std::snprintf(old, sizeof old, "%s.1", name);
+        std::rename(name, old); // replaces an older .1
+    }
+    return std::fopen(name, mode);
+}
+
+void WriteCommEntry(std::uint16_t address, std::uint32_t errors, std::uint32_t count,
+                    const plat::LocalTime& when) {
+    char stamp[26];
+    FormatTimestamp(when, stamp);
+    stamp[24] = 0; // without its LF
+    char entry[400];
+    int n = std::snprintf(entry, sizeof entry, "Terminal: %05u - %s\r\nCodigo: %lu\r\n",
+                          unsigned(address), stamp, static_cast<unsigned long>(errors));
+    for (const BitLine& b : kBitLines)
+        if ((errors & b.bit) && n > 0 && std::size_t(n) < sizeof entry)
+            n += std::snprintf(entry + n, sizeof entry - std::size_t(n), "%s", b.text);
+    if (count > 1 && n > 0 && std::size_t(n) < sizeof entry)
+        std::snprintf(entry + n, sizeof entry - std::size_t(n), "Repeticoes: %lu\r\n",
+                      static_cast<unsigned long>(count));
+    if (std::FILE* f = OpenLog(kCommErrorsFile, "ab")) {
+        WriteText(f, entry);
+        std::fclose(f);
+    }
+}
+
+void WriteExceptionLine(const char* message, std::uint32_t count, const plat::LocalTime& when) {
+    char stamp[26];
+    FormatTimestamp(when, stamp);
+    stamp[24] = 0;
+    char line[400];
+    if (count > 1)
+        std::snprintf(line, sizeof line, "%s (%lu vezes) - %s\r\n", message,
+                      static_cast<unsigned long>(count), stamp);
+    else
+        std::snprintf(line, sizeof line, "%s - %s\r\n", message, stamp);
+    if (std::FILE* f = OpenLog(kExceptionsFile, "a+b")) {
+        WriteText(f, line);
+        std::fclose(f);
+    }
+}
 
 void FormatTimestamp(const plat::LocalTime& when, char* out) {
     const char* day = when.dayOfWeek < 7 ? kWeekdays[when.dayOfWeek] : "???";
@@ -73,7 +140,7 @@ void GravaErro(std::uint32_t errors) {
     FormatTimestamp(now, stamp);
     TracePoint(copy, ", em grava erro p1.");
 
-    std::FILE* f = std::fopen(kCommErrorsFile, "ab");
+    std::FILE* f = OpenLog(kCommErrorsFile, "ab");
     TracePoint(copy, ", em grava erro p2.");
 
     const std::size_t cursor = g_port.pollingCursor < kMaxTerminals ? g_port.pollingCursor : 0;
@@ -106,7 +173,11 @@ void GravaErro(std::uint32_t errors) {
 }
 
 void GravaLinhaPerdida(std::uint32_t why) {
-    GravaErro(plat::kCeIoe);
+    // The entry is written by the log writer, at once; the flag is the
+    // manager's cue.
+    const std::size_t cursor = g_port.pollingCursor < kMaxTerminals ? g_port.pollingCursor : 0;
+    QueueCommError(g_port.pollingList[cursor], plat::kCeIoe, true);
+    g_port.errorLogged.store(1);
     plat::LocalTime now{};
     plat::GetLocalTime(&now);
     char stamp[26];
@@ -148,9 +219,30 @@ std::uint32_t GravaExcecoes(const char* message) {
     line[prefixLen + bodyLen + 1] = 0;
     PutLF(line, prefixLen + bodyLen + 2);
 
-    if (std::FILE* f = std::fopen(kExceptionsFile, "a+b")) {
-        WriteText(f, line);
-        std::fclose(f);
+    // The same message again within a second is counted, not written; the
+    // count goes with its next line.
+    const std::uint32_t tick = plat::TickCount();
+    const bool repeat = std::strncmp(g_lastMessage, message, sizeof g_lastMessage - 1) == 0 &&
+                        tick - g_lastTick < 1000;
+    if (repeat) {
+        ++g_repeats;
+    } else {
+        if (std::FILE* f = OpenLog(kExceptionsFile, "a+b")) {
+            if (g_repeats > 0 &&
+                std::strncmp(g_lastMessage, message, sizeof g_lastMessage - 1) == 0) {
+                char counted[600];
+                std::snprintf(counted, sizeof counted, "%s%s (%lu vezes) - %s", prefix, message,
+                              static_cast<unsigned long>(g_repeats + 1), stamp);
+                PutLF(counted, sizeof counted);
+                WriteText(f, counted);
+            } else {
+                WriteText(f, line);
+            }
+            std::fclose(f);
+        }
+        std::snprintf(g_lastMessage, sizeof g_lastMessage, "%s", message);
+        g_lastTick = tick;
+        g_repeats = 0;
     }
     if (got == plat::WaitResult::kSignalled) {
         plat::LockRelease(&g_port.logLock);
@@ -188,7 +280,7 @@ void ExcecaoFatal(std::uint32_t code, const char* where) {
     // Taken when it can be within a second, and never given back: the
     // process ends holding it.
     plat::LockAcquire(&g_port.logLock, 1000);
-    std::FILE* f = std::fopen(kExceptionsFile, "a+b");
+    std::FILE* f = OpenLog(kExceptionsFile, "a+b");
 
     char text[256];
     std::snprintf(text, sizeof text, "Excecao n\xBA%lu em %s",

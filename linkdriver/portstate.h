@@ -12,6 +12,7 @@
 //     frame-received and receives into it again).
 #pragma once
 
+#include "platform/linesettings.h"
 #include "platform/serial.h"
 #include "platform/sync.h"
 
@@ -64,6 +65,9 @@ struct PortState {
     std::uint32_t realtimeDropsSeen = 0; // IOThread only
     // Handshake for a thread that outlived the close sequence's wait.
     std::atomic<int> lineOwner{kThreadEnded};
+    // wtalvoc.conf as read at the open (IOThread reads it only).
+    plat::LineSettings settings{};
+    char lockPath[300] = {}; // the UUCP lock taken at open, "" none
 };
 
 extern PortState g_port;

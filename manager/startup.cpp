@@ -584,6 +584,11 @@ int RunManager(int argc, const char* const* argv) {
         ~UiClose() { plat::CloseUiBackend(); }
     } ui_close;
 
+    // wtalvoc.conf: a refused line settings file stops the start.
+    if (char why[300]; !StartLineSettings(why, sizeof why)) {
+        ShowFailure(why);
+        return 1;
+    }
     if (!Initialise()) {
         ShowFailure(MessageBuffer);
         return 1;

@@ -10,10 +10,11 @@
 #include "manager/config.h"
 #include "manager/link.h"
 #include "manager/runtime.h"
-#include "version.h"
 #include "platform/clock.h"
 #include "platform/devices.h"
+#include "platform/linesettings.h"
 #include "platform/ui.h"
+#include "version.h"
 
 // The driver counts the line into this record (see linkdriver/counters.h).
 extern "C" {
@@ -43,6 +44,17 @@ struct Activity {
 
 Activity g_activity;
 char g_portPath[512];
+plat::LineSettings g_lineSettings;
+
+constexpr const char* kLineErrorNames[kLineErrorKinds] = {"frame", "parity", "overrun",
+                                                          "break", "buffer", "echo"};
+
+const char* YesNo(bool v) {
+    return v ? "yes" : "no";
+}
+const char* LockFileText(int v) {
+    return v < 0 ? "default" : v ? "yes" : "no";
+}
 
 void Advance() {
     const std::uint32_t now = plat::TickCount();
@@ -153,6 +165,24 @@ void WriteText(Out& o) {
         o.put("%s %s %u", r == 0 ? "" : ",", kRefusalNames[r],
               Load(serilo_line_counters.refused[r]));
     o.put("\n");
+    const plat::LineSettings& ls = g_lineSettings;
+    const std::int32_t latency = serilo_line_counters.latencyMs.load();
+    o.put("line settings (%s): direction %s, turnaround %u us, echo %s, low_latency %s, "
+          "lock_file %s\n",
+          ls.fromFile ? plat::kLineSettingsFile : "defaults", plat::DirectionName(ls.direction),
+          ls.turnaroundUs, YesNo(ls.echo), YesNo(ls.lowLatency), LockFileText(ls.lockFile));
+    o.put("line: transmitter-empty flag %s, latency timer ",
+          serilo_line_counters.lsrTrusted.load() ? "trusted" : "not trusted (drain + wire time)");
+    if (latency >= 0)
+        o.put("%d ms", latency);
+    else
+        o.put("none");
+    o.put(", held low %s\n", YesNo(serilo_line_counters.heldLow.load() != 0));
+    o.put("line errors (reads that met one):");
+    for (int k = 0; k < kLineErrorKinds; ++k)
+        o.put("%s %s %u", k == 0 ? "" : ",", kLineErrorNames[k],
+              Load(serilo_line_counters.lineErrors[k]));
+    o.put("\n");
     o.put("error rate: sample %u, failed %u, last rate %u %%, counting %s, recovery %s\n",
           SampleCount.load(), FailedCount.load(), ErrorRatePercent.load(),
           CountingActive.load() ? "on" : "off", ReopenOnError ? "on" : "off (-1)");
@@ -179,6 +209,8 @@ void WriteText(Out& o) {
         if (h.lockedRecord != 0) o.put(", record %u locked", h.lockedRecord);
         if (h.wholeFile) o.put(", whole file locked");
         if (h.output) o.put(", output %s", h.output);
+        if (serilo_line_counters.slowedAt[i].load() != 0)
+            o.put(", polled less often (answers refused)");
         o.put("\n");
     }
 }
@@ -206,6 +238,19 @@ void WriteJson(Out& o) {
     for (int r = 0; r < kLineRefusals; ++r)
         o.put("%s\"%s\":%u", r == 0 ? "" : ",", kRefusalNames[r],
               Load(serilo_line_counters.refused[r]));
+    const plat::LineSettings& ls = g_lineSettings;
+    o.put("},\"line_settings\":{\"source\":\"%s\",\"direction\":\"%s\",\"turnaround_us\":%u,"
+          "\"echo\":%s,\"low_latency\":%s,\"lock_file\":\"%s\"},",
+          ls.fromFile ? plat::kLineSettingsFile : "defaults", plat::DirectionName(ls.direction),
+          ls.turnaroundUs, ls.echo ? "true" : "false", ls.lowLatency ? "true" : "false",
+          LockFileText(ls.lockFile));
+    o.put("\"lsr_trusted\":%s,\"latency_timer_ms\":%d,\"held_low\":%s,\"line_errors\":{",
+          serilo_line_counters.lsrTrusted.load() ? "true" : "false",
+          serilo_line_counters.latencyMs.load(),
+          serilo_line_counters.heldLow.load() ? "true" : "false");
+    for (int k = 0; k < kLineErrorKinds; ++k)
+        o.put("%s\"%s\":%u", k == 0 ? "" : ",", kLineErrorNames[k],
+              Load(serilo_line_counters.lineErrors[k]));
     o.put("},\"error_rate\":{\"sample\":%u,\"failed\":%u,\"percent\":%u,\"counting\":%s,"
           "\"recovery\":%s},\"terminals\":[",
           SampleCount.load(), FailedCount.load(), ErrorRatePercent.load(),
@@ -235,7 +280,8 @@ void WriteJson(Out& o) {
                 o.put("null");
             o.put(",\"%s\":%d}", h.table ? "record" : "position", h.record);
         }
-        o.put(",\"locked_record\":%u,\"whole_file\":%s,\"output\":", h.lockedRecord,
+        o.put(",\"slowed\":%s,\"locked_record\":%u,\"whole_file\":%s,\"output\":",
+              serilo_line_counters.slowedAt[i].load() ? "true" : "false", h.lockedRecord,
               h.wholeFile ? "true" : "false");
         if (h.output)
             o.string(h.output);
@@ -291,6 +337,11 @@ void SetPortPath(const char* path) {
 
 const char* PortPath() {
     return g_portPath;
+}
+
+bool StartLineSettings(char* why, std::size_t size) {
+    serilo_line_counters.latencyMs.store(-1);
+    return plat::LoadLineSettings(&g_lineSettings, why, size) == 0;
 }
 
 std::size_t WriteStatus(bool json, char* out, std::size_t size) {

@@ -31,6 +31,10 @@ bool CurrentRequest(std::uint16_t* address, std::uint8_t* code);
 void SetPortPath(const char* path);
 const char* PortPath();
 
+// The line settings in force (wtalvoc.conf), read at start-up: false with
+// the reason (file, line number, what is allowed) when the file is refused.
+bool StartLineSettings(char* why, std::size_t size);
+
 // The whole status as text or as JSON into out (always terminated, cut to
 // fit); returns its length.
 std::size_t WriteStatus(bool json, char* out, std::size_t size);

@@ -25,6 +25,7 @@ enum : std::uint32_t {
     kErrSharingViolation = 32, // another program holds the file in a share mode that excludes ours
     kErrLockViolation = 33,    // a byte-range lock overlaps one already held
     kErrHandleEof = 38,        // reached the end of the file
+    kErrNotSupported = 50,     // the device has no such mode (a port without RS-485 mode)
     kErrFileExists = 80,       // creating a new file that is already there
     kErrInvalidParameter = 87,
     kErrDiskFull = 112,

@@ -5,10 +5,17 @@
 //   - exclusive open: a second opener of the same device is refused with
 //     "access denied" (5), through an advisory lock on the device node and
 //     the tty's exclusive mode;
+//   - a port entry whose link target is `tcp:HOST:PORT` is a TCP connection
+//     to a serial server (TCP_NODELAY, keep-alive); a closed connection is a
+//     line that hung up; every tty-only call is a no-op on it;
+//   - the termios the port had before the open is kept and put back at
+//     close, with HUPCL cleared: neither a close nor a reopen drops DTR
+//     (converters powered from the port keep their power);
 //   - the line settings (the termios of the device) can be read into a
 //     SerialSettings record and applied again after line errors;
 //   - DTR and RTS are set and cleared through the modem-control calls; a
-//     device without modem lines (a pseudo-terminal) takes them as no-ops;
+//     device without modem lines (a pseudo-terminal) takes them as no-ops,
+//     any other failure is returned;
 //   - writes copy the whole frame into the kernel's output queue and return
 //     without waiting for the line, so the caller may reuse its buffer at
 //     once;
@@ -17,12 +24,17 @@
 //     the PC the system came from: CE_RXOVER 0x0001, CE_OVERRUN 0x0002,
 //     CE_RXPARITY 0x0004, CE_FRAME 0x0008, CE_BREAK 0x0010, taken from the
 //     tty's error counters (a pseudo-terminal has none and reports 0);
-//   - "wait until the transmitter is empty": the UART's line status where
-//     the tty reports it, the kernel's drain otherwise.
+//   - "the frame has left the line": the UART's line status only where the
+//     driver reports it faithfully (the 8250 family, told by the driver's
+//     name in sysfs); elsewhere (USB adapters: the status is cached or
+//     missing, and the drain returns when the USB transfer ends while the
+//     chip still sends) the kernel's drain plus the frame's computed wire
+//     time, then the turnaround guard in both cases.
 // Every routine returns 0 or a Win32 error number (errors.h), also left as
 // the thread's last error.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace plat {
@@ -79,10 +91,52 @@ std::uint32_t SerialReadByte(SerialHandle handle, std::uint8_t* byte, std::uint3
 // The line errors seen since the previous call (or the open), as CE_ bits.
 std::uint32_t SerialTakeLineErrors(SerialHandle handle);
 
-// Returns once every byte queued so far has left the transmitter. base is
-// the UART's I/O address; it is kept for a direct status read but this
-// process does no port I/O, so the tty's own line status is used.
-std::uint32_t SerialWaitTransmitterEmpty(SerialHandle handle, std::uint16_t base);
+// Returns once every byte queued so far has left the line, the last frame
+// being `bytes` long, and then turnaroundUs more have passed (see the top).
+// A TCP line returns at once.
+std::uint32_t SerialWaitSent(SerialHandle handle, std::uint32_t bytes, std::uint32_t turnaroundUs);
+
+// Wire time of `bytes` bytes at 57600 bit/s 8N1, in microseconds.
+constexpr std::uint32_t SerialWireTimeUs(std::uint32_t bytes) {
+    return std::uint32_t((std::uint64_t(bytes) * 10 * 1000000 + 57599) / 57600);
+}
+
+// Throws away what waits in the input.
+std::uint32_t SerialFlushInput(SerialHandle handle);
+
+// The driver's own RS-485 mode (TIOCSRS485: enabled, RTS on send, the
+// turnaround as delay after send). 50 (kErrNotSupported) when the driver
+// has none.
+std::uint32_t SerialKernelRs485(SerialHandle handle, std::uint32_t turnaroundUs);
+
+// Asks the driver for low latency (ASYNC_LOW_LATENCY); a driver without the
+// setting is left as it is (0 all the same).
+std::uint32_t SerialLowLatency(SerialHandle handle);
+
+// True for a line that is a TCP connection.
+bool SerialIsTcp(SerialHandle handle);
+
+// What the host says about a device (path followed to the tty), for the
+// status and --check; nothing here opens the device.
+struct SerialInfo {
+    char tty[64] = {};    // "ttyUSB0", "" when the path is no tty
+    char driver[64] = {}; // kernel driver ("ftdi_sio", "serial8250"), "" unknown
+    bool lsrTrusted = false;
+    int latencyTimerMs = -1; // an FTDI adapter's latency timer, -1 none
+    bool tcp = false;
+    char tcpTarget[128] = {}; // "HOST:PORT" of a TCP line
+};
+void SerialDescribe(const char* path, SerialInfo* info);
+
+// Error counters of an open tty (TIOCGICOUNT); false where there are none.
+struct SerialCounts {
+    std::uint32_t frame = 0, parity = 0, overrun = 0, brk = 0, bufOverrun = 0;
+};
+bool SerialGetCounts(SerialHandle handle, SerialCounts* counts);
+
+// The driver's RS-485 state of an open tty: -1 no RS-485 mode, 0 present
+// and off, 1 on.
+int SerialRs485State(SerialHandle handle);
 
 // Releases the device (its exclusive mode is lifted first).
 std::uint32_t SerialClose(SerialHandle handle);
@@ -97,5 +151,11 @@ std::uint32_t SerialTestSettingsApplied();
 void SerialTestHoldReads(bool hold);
 // Test seam: modem lines as last asked for: bit 0 DTR, bit 1 RTS.
 std::uint32_t SerialTestModemLines();
+// Test seam: the order of the modem-line, mode and write calls, one letter
+// each: R/r RTS set/cleared, D/d DTR set/cleared, W a write, L low latency
+// asked, K kernel RS-485 mode asked. Start clears it; Trace copies the
+// letters recorded since (NUL-terminated, cut to fit).
+void SerialTestTraceStart();
+void SerialTestTrace(char* out, std::size_t size);
 
 } // namespace plat

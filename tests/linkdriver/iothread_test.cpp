@@ -341,27 +341,43 @@ TEST_F(Link, CloseDuringAnAnswerWaitEndsWithinFiveSeconds) {
     EXPECT_EQ(_AbrePorta("COM1", 1, one), 0u);
 }
 
-TEST_F(Link, LineErrorIsLoggedReportedAndTheSettingsReapplied) {
+// A noisy line (breaks and framing errors on every read for four seconds):
+// counted and logged, merged to about one CommErrors.txt entry a second with
+// the count, the line held low said once, the settings applied again; the
+// port is never closed for it (the manager's error flag stays down) and the
+// link goes on.
+TEST_F(Link, NoisyLineIsLoggedMergedAndNeverClosesThePort) {
     Open({5});
     const std::uint32_t appliedBefore = plat::SerialTestSettingsApplied();
-    plat::SerialTestInjectLineErrors(plat::kCeBreak | plat::kCeFrame);
+    const std::int64_t start = NowMs();
     std::uint32_t flagged = 0;
-    for (int i = 0; i < 200 && flagged == 0; ++i) {
-        flagged = _CommError();
-        if (flagged == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (NowMs() - start < 4000) {
+        plat::SerialTestInjectLineErrors(plat::kCeBreak | plat::kCeFrame);
+        flagged |= _CommError();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    EXPECT_EQ(flagged, 1u);
-    EXPECT_EQ(_CommError(), 0u); // taken and cleared
-    const std::string log = dir.Read("CommErrors.txt");
-    EXPECT_EQ(log.rfind("Terminal: 00005 - ", 0), 0u) << log;
-    EXPECT_EQ(log.substr(44), "Codigo: 24\r\nCE_BREAK\r\nCE_FRAME\r\n");
-    // The next cycle applied the saved settings once more.
-    for (int i = 0; i < 100 && plat::SerialTestSettingsApplied() == appliedBefore; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(plat::SerialTestSettingsApplied(), appliedBefore + 1);
-    // The link goes on.
+    EXPECT_EQ(flagged, 0u);
+    EXPECT_GT(plat::SerialTestSettingsApplied(), appliedBefore);
     Delivered d;
     ExpectDelivered({5, 0x0C, {'1'}}, d);
+    ASSERT_EQ(_FechaPorta(), 0u); // the writer writes what waits
+    const std::string log = dir.Read("CommErrors.txt");
+    EXPECT_EQ(log.rfind("Terminal: 00005 - ", 0), 0u) << log;
+    std::size_t entries = 0, counted = 0;
+    for (std::size_t at = log.find("Terminal: "); at != std::string::npos;
+         at = log.find("Terminal: ", at + 1))
+        ++entries;
+    for (std::size_t at = log.find("Repeticoes: "); at != std::string::npos;
+         at = log.find("Repeticoes: ", at + 1))
+        counted += std::stoul(log.substr(at + 12));
+    EXPECT_GE(entries, 2u) << log;
+    EXPECT_LE(entries, 8u) << log;
+    EXPECT_GT(counted, 20u) << log;
+    EXPECT_NE(log.find("Codigo: 24\r\nCE_BREAK\r\nCE_FRAME\r\n"), std::string::npos) << log;
+    const std::string exceptions = dir.Read("excecoes.txt");
+    EXPECT_EQ(exceptions.find("Linha presa em nivel baixo"),
+              exceptions.rfind("Linha presa em nivel baixo"));
+    EXPECT_NE(exceptions.find("Linha presa em nivel baixo"), std::string::npos) << exceptions;
 }
 
 TEST_F(RawLink, ThreadThatOutlivesTheCloseWaitKeepsTheLineUntilItEnds) {
@@ -494,13 +510,12 @@ TEST_F(RawLink, AnswersCutOffAtTheirEndAreRefused) {
     }
 }
 
-TEST_F(RawLink, DataAreaWithoutAnEndIsCutAfter300Passes) {
+TEST_F(RawLink, DataAreaWithoutAnEndIsCutAndTheRestDropped) {
     linktest::RawPeer peer(line.master());
-    // A header and 400 data bytes, no end. The PC stops reading after its
-    // 300th pass (the 301st data byte) and refuses the frame; the 99 bytes
-    // left over make the next cycle's answer, which times out and is
-    // refused too. A reader without the pass limit would take all 400 and
-    // refuse once.
+    // A header and 400 data bytes, no end. The PC stops reading once more
+    // than 298 data bytes are stored and refuses the frame; the bytes left
+    // over are dropped (the line drained until quiet, the input flushed
+    // before the next poll), so they are never read as the next answer.
     std::vector<std::uint8_t> flood = {0x10, 0x02, 0x00, 0x01, 0x00, 0x05, 0x0C, 0x01, 0x90};
     flood.insert(flood.end(), 400, 0x41);
     peer.Queue(5, flood);
@@ -508,14 +523,11 @@ TEST_F(RawLink, DataAreaWithoutAnEndIsCutAfter300Passes) {
     ASSERT_EQ(_AbrePorta("COM1", 1, one), 0u);
     const int first = peer.WaitFor(0, 0x07, 5, 10000);
     ASSERT_GE(first, 0);
-    const int second = peer.WaitFor(std::size_t(first) + 1, 0x07, 5, 10000);
-    ASSERT_GT(second, first);
-    EXPECT_EQ(peer.Frames()[std::size_t(second) - 1].code, 0x01);
     // Then the terminal is silent: polls only.
-    const std::size_t seen = peer.Frames().size();
-    peer.WaitFrames(seen + 4, 10000);
+    peer.WaitFrames(std::size_t(first) + 6, 10000);
     const auto frames = peer.Frames();
-    for (std::size_t i = std::size_t(second) + 1; i < frames.size(); ++i)
+    ASSERT_GE(frames.size(), std::size_t(first) + 6);
+    for (std::size_t i = std::size_t(first) + 1; i < frames.size(); ++i)
         EXPECT_EQ(frames[i].code, 0x01) << i;
     Delivered d;
     EXPECT_EQ(Read(d, 0), 1u);

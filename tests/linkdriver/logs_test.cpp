@@ -2,6 +2,7 @@
 #include "linkdriver/close.h"
 #include "linkdriver/frame.h"
 #include "linkdriver/guard.h"
+#include "linkdriver/logqueue.h"
 #include "linkdriver/logs.h"
 #include "linkdriver/portstate.h"
 #include "platform/clock.h"
@@ -195,4 +196,41 @@ TEST_F(Logs, ExceptionLogThatCannotBeOpenedIsSkippedAndTheLockGivenBack) {
     EXPECT_EQ(GravaExcecoes("abc"), 0u);
     EXPECT_EQ(GravaExcecoes("def"), 0u);
     EXPECT_TRUE(std::filesystem::is_directory("excecoes.txt"));
+}
+
+// Queued entries merge repeats into one entry with the count, in each
+// file's format; a log past 8 MiB moves to NAME.1 (an older .1 replaced)
+// and a new one starts.
+TEST_F(Logs, RepeatsMergeAndFullLogsMoveToDotOne) {
+    for (int i = 0; i < 50; ++i) QueueCommError(12, 0x0018, false);
+    QueueCommError(5, 0x0002, false);
+    for (int i = 0; i < 3; ++i) QueueException("Linha presa", false);
+    LogQueueFlush();
+    EXPECT_EQ(dir.Read("CommErrors.txt"),
+              "Terminal: 00012 - " + kStamp +
+                  "\r\nCodigo: 24\r\nCE_BREAK\r\nCE_FRAME\r\nRepeticoes: 50\r\n"
+                  "Terminal: 00005 - " +
+                  kStamp + "\r\nCodigo: 2\r\nCE_OVERRUN\r\n");
+    EXPECT_EQ(dir.Read("excecoes.txt"), "Linha presa (3 vezes) - " + kStamp + "\r\n");
+
+    for (const char* name : {"CommErrors.txt", "excecoes.txt"}) {
+        std::filesystem::resize_file(name, std::uintmax_t(kLogCap));
+        std::filesystem::resize_file(name, std::uintmax_t(kLogCap) - 1); // under the cap
+    }
+    QueueCommError(5, 0x0002, false);
+    LogQueueFlush();
+    EXPECT_FALSE(std::filesystem::exists("CommErrors.txt.1"));
+    {
+        std::FILE* old = std::fopen("CommErrors.txt.1", "wb");
+        std::fclose(old);
+    }
+    GravaExcecoes("IOThread nao respondeu"); // passes the cap with this line
+    QueueCommError(5, 0x0002, false);
+    QueueException("Outra", false);
+    LogQueueFlush();
+    EXPECT_GE(std::filesystem::file_size("CommErrors.txt.1"), std::uintmax_t(kLogCap));
+    EXPECT_EQ(dir.Read("CommErrors.txt"),
+              "Terminal: 00005 - " + kStamp + "\r\nCodigo: 2\r\nCE_OVERRUN\r\n");
+    EXPECT_GE(std::filesystem::file_size("excecoes.txt.1"), std::uintmax_t(kLogCap));
+    EXPECT_EQ(dir.Read("excecoes.txt"), "Outra - " + kStamp + "\r\n");
 }

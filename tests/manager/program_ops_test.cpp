@@ -198,3 +198,34 @@ TEST_F(OpsTest, AnotherUserCanNeitherStopNorQuery) {
 }
 
 } // namespace
+
+// --check, the line's part: the port resolved and described, a setting the
+// port cannot do refused with its fix, a port held by the copy running
+// here left alone; --status shows the settings in force.
+TEST_F(OpsTest, CheckAndStatusShowTheLine) {
+    mtest::WriteTable(dir.file("ITEMS.DBF"), {{"NAME", 10}}, {"ANA"});
+    mtest::WriteConfig(dir.path(), mtest::MakeConfig({5}, {{"ITEMS.DBF", 'D'}}));
+    Line({5});
+    mtest::WriteFile(dir.file("wtalvoc.conf"), "direction = kernel\nlock_file = no\n");
+    const Ran kernel = RunWtalvoc(dir.path(), {"--check"});
+    EXPECT_EQ(kernel.status, 1) << kernel.out;
+    EXPECT_NE(kernel.out.find("line: COM1 -> /dev/pts/"), std::string::npos) << kernel.out;
+    EXPECT_NE(kernel.out.find(": direction = kernel but the driver has no RS-485 mode; "),
+              std::string::npos)
+        << kernel.out;
+
+    mtest::WriteFile(dir.file("wtalvoc.conf"), "direction = rts-send\nlock_file = no\n");
+    manager.start(dir.path(), {});
+    Ask(5, 28);
+    const Ran running = RunWtalvoc(dir.path(), {"--check"});
+    EXPECT_NE(running.out.find("COM1 is in use by the copy running in this directory"),
+              std::string::npos)
+        << running.out;
+    const Ran status = RunWtalvoc(dir.path(), {"--status"});
+    EXPECT_NE(status.out.find("line settings (wtalvoc.conf): direction rts-send, turnaround "
+                              "174 us, echo no, low_latency yes, lock_file no\n"),
+              std::string::npos)
+        << status.out;
+    EXPECT_NE(status.out.find("line errors (reads that met one): frame 0,"), std::string::npos)
+        << status.out;
+}

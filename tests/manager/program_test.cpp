@@ -297,6 +297,14 @@ TEST_F(ProgramTest, StartUpFailuresShowTheirTextAndExitOne) {
     EXPECT_EQ(missing.wait(60), 1);
     EXPECT_NE(missing.log().find("Erro ao Abrir Arquivo ITEMS.DBF"), std::string::npos)
         << missing.log();
+
+    // A line settings file with a bad line is refused by its number.
+    mtest::WriteFile(dir.file("wtalvoc.conf"), "echo = yes\ndirection = both\n");
+    Manager conf;
+    conf.start(dir.path(), {}, "conf.log");
+    EXPECT_EQ(conf.wait(60), 1);
+    EXPECT_NE(conf.log().find("wtalvoc.conf:2: bad value for direction"), std::string::npos)
+        << conf.log();
 }
 
 TEST_F(ProgramTest, TerminalsInSlotsThreeSevenAndTwentyKeepTheirOwnContexts) {

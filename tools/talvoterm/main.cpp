@@ -15,8 +15,12 @@
 #include <ctime>
 #include <fcntl.h>
 #include <getopt.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -31,12 +35,59 @@ void OnSignal(int) {
     g_stop = 1;
 }
 
+// Waits for one connection on HOST:PORT; its descriptor, or -1 after
+// saying why.
+int AcceptTcp(const char* target) {
+    std::string host(target);
+    const std::size_t colon = host.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        std::fprintf(stderr, "talvoterm: --tcp-listen wants HOST:PORT, not '%s'\n", target);
+        return -1;
+    }
+    const std::string port = host.substr(colon + 1);
+    host.resize(colon);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || found == nullptr) {
+        std::fprintf(stderr, "talvoterm: cannot resolve %s\n", target);
+        return -1;
+    }
+    int ls = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    if (ls >= 0) ::setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const bool ok =
+        ls >= 0 && ::bind(ls, found->ai_addr, found->ai_addrlen) == 0 && ::listen(ls, 1) == 0;
+    ::freeaddrinfo(found);
+    if (!ok) {
+        std::fprintf(stderr, "talvoterm: cannot listen on %s: %s\n", target, std::strerror(errno));
+        if (ls >= 0) ::close(ls);
+        return -1;
+    }
+    std::printf("talvoterm: waiting for the PC on %s\n", target);
+    std::fflush(stdout);
+    int fd = -1;
+    while (fd < 0 && g_stop == 0) {
+        fd = ::accept4(ls, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0 && errno != EINTR) break;
+    }
+    ::close(ls);
+    if (fd >= 0) ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
 void Usage(std::FILE* to) {
     std::fputs(
-        "Usage: talvoterm (--pty NAME | --device PATH) [OPTION...] ADDRESS...\n"
+        "Usage: talvoterm (--pty NAME | --device PATH | --tcp-listen HOST:PORT) [OPTION...] "
+        "ADDRESS...\n"
         "Plays terminals on a serial line and prints every exchange decoded.\n"
         "  --pty NAME      create a pseudo-terminal pair and a link NAME to its slave side\n"
         "  --device PATH   use a serial device (57600 8N1, raw)\n"
+        "  --tcp-listen HOST:PORT  play terminals behind a TCP serial server: wait for the\n"
+        "                  PC's connection there\n"
+        "  --echo          echo every byte the PC writes, as an echoing 2-wire adapter does\n"
+        "  --answer-delay MS  start each request MS after its poll (a late terminal)\n"
         "  --script FILE   read requests from FILE (default: standard input)\n"
         "  --timeout SEC   wait at most SEC seconds for open requests at the end (default 60)\n"
         "  --pause MS      stall of the pause faults (default 300)\n"
@@ -224,36 +275,52 @@ bool ParseAddress(const char* s, std::uint16_t& out) {
 int main(int argc, char** argv) {
     const char* pty_name = nullptr;
     const char* device = nullptr;
+    const char* tcp_listen = nullptr;
     const char* script = nullptr;
     bool hold = false;
     Run run;
     TerminalOptions opt;
     std::vector<std::uint16_t> addresses;
 
-    static const option kLong[] = {
-        {"pty", required_argument, nullptr, 'p'},    {"device", required_argument, nullptr, 'd'},
-        {"script", required_argument, nullptr, 's'}, {"timeout", required_argument, nullptr, 't'},
-        {"pause", required_argument, nullptr, 'P'},  {"hold", no_argument, nullptr, 'H'},
-        {"verbose", no_argument, nullptr, 'v'},      {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},      {}};
+    static const option kLong[] = {{"pty", required_argument, nullptr, 'p'},
+                                   {"device", required_argument, nullptr, 'd'},
+                                   {"script", required_argument, nullptr, 's'},
+                                   {"timeout", required_argument, nullptr, 't'},
+                                   {"pause", required_argument, nullptr, 'P'},
+                                   {"hold", no_argument, nullptr, 'H'},
+                                   {"verbose", no_argument, nullptr, 'v'},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, 'V'},
+                                   {"tcp-listen", required_argument, nullptr, 'T'},
+                                   {"echo", no_argument, nullptr, 'E'},
+                                   {"answer-delay", required_argument, nullptr, 'A'},
+                                   {}};
     for (int c; (c = getopt_long(argc, argv, "hV", kLong, nullptr)) != -1;) {
         switch (c) {
         case 'p': pty_name = optarg; break;
         case 'd': device = optarg; break;
         case 's': script = optarg; break;
         case 'H': hold = true; break;
+        case 'T': tcp_listen = optarg; break;
+        case 'E': opt.echo = true; break;
         case 'v': run.verbose = true; break;
         case 't':
+        case 'A':
         case 'P': {
             char* end = nullptr;
             long n = std::strtol(optarg, &end, 10);
             if (end == optarg || *end != '\0' || n < 0 || n > 86400000) {
                 std::fprintf(stderr, "talvoterm: bad value for --%s: '%s'\n",
-                             c == 't' ? "timeout" : "pause", optarg);
+                             c == 't'   ? "timeout"
+                             : c == 'A' ? "answer-delay"
+                                        : "pause",
+                             optarg);
                 return ToolUsageError("talvoterm");
             }
             if (c == 't')
                 run.timeout_s = static_cast<int>(n);
+            else if (c == 'A')
+                opt.answer_delay_ms = static_cast<int>(n);
             else
                 opt.pause_ms = static_cast<int>(n);
             break;
@@ -281,11 +348,12 @@ int main(int argc, char** argv) {
         if (std::find(addresses.begin(), addresses.end(), addr) == addresses.end())
             addresses.push_back(addr);
     }
-    if ((pty_name == nullptr) == (device == nullptr) || addresses.empty() ||
-        addresses.size() > 32) {
+    if ((pty_name != nullptr) + (device != nullptr) + (tcp_listen != nullptr) != 1 ||
+        addresses.empty() || addresses.size() > 32) {
         std::fputs(addresses.size() > 32 ? "talvoterm: at most 32 addresses\n"
                    : addresses.empty()   ? "talvoterm: no terminal address given\n"
-                                         : "talvoterm: give one of --pty and --device\n",
+                                         : "talvoterm: give one of --pty, --device and "
+                                           "--tcp-listen\n",
                    stderr);
         return ToolUsageError("talvoterm");
     }
@@ -344,6 +412,10 @@ int main(int argc, char** argv) {
             return 2;
         }
         fd = pty.master;
+    } else if (tcp_listen != nullptr) {
+        std::signal(SIGPIPE, SIG_IGN);
+        fd = AcceptTcp(tcp_listen);
+        if (fd < 0) return 2;
     } else {
         int err = platform::pty_open_device(device, fd);
         if (err != 0) {
@@ -365,6 +437,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "talvoterm: cannot start the line thread\n");
         platform::pty_release(pty);
         if (device != nullptr) platform::pty_close_device(fd);
+        if (tcp_listen != nullptr) ::close(fd);
         return 2;
     }
     std::printf("talvoterm: terminals");
@@ -372,7 +445,7 @@ int main(int argc, char** argv) {
     if (pty_name != nullptr)
         std::printf(" on %s (link %s)\n", pty.slave_name, pty_name);
     else
-        std::printf(" on %s\n", device);
+        std::printf(" on %s\n", device != nullptr ? device : tcp_listen);
     std::fflush(stdout);
 
     if (script != nullptr) {

@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <thread>
 #include <unistd.h>
 
 namespace talvoterm {
@@ -230,6 +231,8 @@ void Terminal::send_request(std::uint16_t address, std::int64_t polled_ms) {
         busy_.store(true);
     }
     cur_.polled_steady_ms = polled_ms;
+    if (opt_.answer_delay_ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(opt_.answer_delay_ms));
     std::size_t n = out.cut != 0 && out.cut < out.bytes.size() ? out.cut : out.bytes.size();
     bool written = write_all(out.bytes.data(), n);
     cur_.sent.assign(out.bytes.begin(), out.bytes.begin() + static_cast<std::ptrdiff_t>(n));
@@ -419,6 +422,7 @@ void Terminal::run() {
             if (n > 0) {
                 have = static_cast<std::size_t>(n);
                 last_byte_ms = SteadyMs();
+                if (opt_.echo) write_all(buf, have);
                 continue;
             }
             if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;

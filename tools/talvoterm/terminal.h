@@ -93,8 +93,11 @@ struct TerminalOptions {
     int pause_ms = 300;                // stall of the pause faults (the PC's time-outs are 20 / 50)
     int frame_gap_ms = 1000;           // silence that abandons a frame in progress
     std::size_t line_log_max = 100000; // frames kept for take_line_log(); 0 = none
-    bool realtime = true; // try a real-time priority for the line thread (best effort):
-                          // the PC listens only 50 ms for a polled terminal's first byte
+    bool realtime = true;    // try a real-time priority for the line thread (best effort):
+                             // the PC listens only 50 ms for a polled terminal's first byte
+    bool echo = false;       // echo every byte the PC writes, as an echoing 2-wire adapter does
+    int answer_delay_ms = 0; // start each request this long after its poll (a late
+                             // terminal, or one behind a USB adapter's latency)
 };
 
 // Counters of the line thread.

@@ -1,0 +1,29 @@
+// UUCP lock files for a serial device: LCK..ttyUSB0 in the lock directory
+// (/var/lock), holding the owner's PID as ten characters and a newline, the
+// convention terminal programs that technicians use honour (root ignores a
+// tty's exclusive mode, so the lock is what keeps them off the line).
+//   - a lock whose PID no longer runs is stale and taken over;
+//   - a lock of this process (a reopen) is ours already;
+//   - a live one is refused (170, busy) and its PID told.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace plat {
+
+inline constexpr const char* kLockDir = "/var/lock";
+
+// The lock's path for a device path (every link followed) in dir.
+std::uint32_t UucpLockPath(const char* dir, const char* device, char* out, std::size_t size);
+
+// Takes the lock at lockPath. *holder is the PID of a live other holder.
+std::uint32_t UucpLockTake(const char* lockPath, std::int32_t* holder);
+
+// Removes the lock if it is this process's.
+void UucpLockRelease(const char* lockPath);
+
+// True when locks can be made in dir.
+bool UucpLockDirWritable(const char* dir);
+
+} // namespace plat
