@@ -63,7 +63,7 @@ run 'sudo install -o wtalvoc -g wtalvoc -m 0640 talvo.cfg /srv/dados/' || fail "
 # Run as written; here the port's COM1 comes only with the simulator (step
 # 2 links it on a real site), so only the files' part is required sound.
 out=$(run 'sudo -u wtalvoc wtalvoc --check -C /srv/dados' 2>&1)
-grep -v '/dev/ttyS0\|problem\|ready to serve\|^checking\|note:\|^+ ' <<<"$out" | grep -q . && fail "--check: $out"
+grep -q "^$dir/talvo.cfg:\|^$dir: .*\(owner\|mode\|writ\)" <<<"$out" && fail "--check: $out"
 run "printf '5 28 \"\"\\n5 27 \"\"\\n' > requests.txt" || fail "the requests"
 run 'sudo -u wtalvoc talvoterm --pty /srv/dados/COM1 5 < requests.txt &' '&> term.out'
 pids+=($!)
