@@ -1,14 +1,17 @@
 # What `cmake --install` puts where: the programs in bin/, libserilo.so with
-# its versioned soname in lib/ (the programs find it through their RUNPATH
-# $ORIGIN/../lib), the service unit in lib/systemd/system/ and the log
-# rotation in /etc/logrotate.d/ (PREFIX/etc/logrotate.d for a prefix other
-# than /usr), the licence and the README in share/doc/wtalvoc/. The man
-# pages are in manpages.cmake.
+# its versioned soname in the private folder lib/wtalvoc/ (the programs find
+# it through their RUNPATH $ORIGIN/../lib/wtalvoc; nothing else links it, so
+# it needs no package of its own, no shlibs entry and no ldconfig run), the
+# service unit in lib/systemd/system/ and the log rotation in
+# /etc/logrotate.d/ (PREFIX/etc/logrotate.d for a prefix other than /usr),
+# the licence, the README and the compressed change log in
+# share/doc/wtalvoc/. The man pages are in manpages.cmake.
 
 # libserilo.so.1 -> libserilo.so.1.6.1; the soname follows the major version,
 # which changes when the six exports change.
 set_target_properties(serilo PROPERTIES VERSION ${PROJECT_VERSION}
-                                        SOVERSION ${PROJECT_VERSION_MAJOR})
+                                        SOVERSION ${PROJECT_VERSION_MAJOR}
+                                        LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib/wtalvoc)
 
 foreach(program wtalvoc talvocfg talvoterm dbftool)
   if(TARGET ${program})
@@ -16,7 +19,7 @@ foreach(program wtalvoc talvocfg talvoterm dbftool)
   endif()
 endforeach()
 # Only the run-time library: nothing links against it but our own programs.
-install(TARGETS serilo LIBRARY DESTINATION lib NAMELINK_SKIP)
+install(TARGETS serilo LIBRARY DESTINATION lib/wtalvoc NAMELINK_SKIP)
 
 # The unit names the installed program, and the log rotation lives under
 # /etc, so both are placed when installing, from the prefix installed to.
@@ -42,3 +45,14 @@ install(CODE [[
 
 install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION share/doc/wtalvoc RENAME copyright)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/wtalvoc)
+# The change log, compressed as Debian keeps it (gzip -9n: no name, no date,
+# so the same sources give the same bytes).
+find_program(GZIP gzip REQUIRED)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/dist/changelog.gz
+  COMMAND ${GZIP} -9nc ${CMAKE_SOURCE_DIR}/dist/debian/changelog > ${CMAKE_BINARY_DIR}/dist/changelog.gz
+  DEPENDS ${CMAKE_SOURCE_DIR}/dist/debian/changelog
+  COMMENT "Change log"
+  VERBATIM)
+add_custom_target(changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/dist/changelog.gz)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/dist)
+install(FILES ${CMAKE_BINARY_DIR}/dist/changelog.gz DESTINATION share/doc/wtalvoc)

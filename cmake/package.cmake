@@ -1,10 +1,20 @@
 # `cpack` in the build folder makes the Debian package: everything that
 # `cmake --install` installs, under /usr, the log rotation in /etc, and a
-# system user wtalvoc for the service made when it is installed.
+# system user wtalvoc for the service made when it is installed. One package
+# for headless and desktop sites: the manager loads the display library when
+# a display is there (platform/xlib_calls.h), so it depends on no X library.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME wtalvoc)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "WTALVOC maintainers <root@localhost>")
+# The change log's newest entry is this version (a package whose change log
+# says otherwise is refused by the archive tools).
+file(STRINGS ${CMAKE_SOURCE_DIR}/dist/debian/changelog changelog_top LIMIT_COUNT 1)
+if(NOT changelog_top MATCHES "^wtalvoc \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "dist/debian/changelog does not begin with version ${PROJECT_VERSION}: ${changelog_top}")
+endif()
+# The project's own address in the reserved example domain (lintian refuses
+# localhost and localdomain hosts as bogus).
+set(CPACK_PACKAGE_CONTACT "WTALVOC maintainers <wtalvoc@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "PC side of a serial multidrop network of data terminals")
 set(CPACK_PACKAGE_DESCRIPTION
@@ -24,7 +34,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "logrotate, systemd")
+# The private library folder is searched for what the programs link.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/lib/wtalvoc)
+# The window on a desktop (libX11, present wherever there is a display).
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libx11-6, logrotate, systemd")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_SOURCE_DIR}/dist/debian/postinst
     ${CMAKE_SOURCE_DIR}/dist/debian/postrm

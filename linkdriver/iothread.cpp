@@ -34,6 +34,7 @@ constexpr std::uint32_t kHeader2Timeout = 20;
 constexpr std::uint32_t kDataTimeout = 50;
 constexpr std::uint32_t kChecksumTimeout = 50;
 constexpr std::uint32_t kAnswerWait = 5000;
+constexpr std::uint32_t kAnswerSlice = 100;
 // Passes of the data area: the end (10 03) must come by the 299th.
 constexpr int kDataPassLimit = 300;
 // A whole answer must be in within its largest legal size on the wire (9
@@ -417,8 +418,14 @@ void SendAnswers(std::uint8_t requestCode) {
     bool more = true;
     while (more) {
         SetActivity("enviando TXBuffer");
-        const bool came =
-            plat::EventWait(&g_port.replyReady, kAnswerWait) == plat::WaitResult::kSignalled;
+        // In slices, so that a close (a stop in the middle of a series)
+        // is not kept waiting for the rest of the 5 s.
+        bool came = false;
+        for (std::uint32_t waited = 0; !came && waited < kAnswerWait; waited += kAnswerSlice) {
+            if (waited > 0 && plat::EventIsSet(&g_port.finish)) break;
+            came =
+                plat::EventWait(&g_port.replyReady, kAnswerSlice) == plat::WaitResult::kSignalled;
+        }
         std::uint8_t sentCode = 0;
         if (came) {
             std::int32_t length = g_port.transmitLength;

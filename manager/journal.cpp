@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 
+#include "manager/config.h"
 #include "manager/requests/context.h"
 #include "manager/runtime.h"
 #include "manager/store_log.h"
@@ -17,8 +18,10 @@
 #include "manager/tablestore/store_errors.h"
 #include "manager/tablestore/store_reload.h"
 #include "manager/tablestore/tables.h"
+#include "platform/diagnose.h"
+#include "platform/errors.h"
 #include "platform/files.h"
-#include "platform/logline.h"
+#include "platform/ownfiles.h"
 
 namespace {
 
@@ -107,11 +110,40 @@ bool WriteAt(std::int64_t offset, const std::uint8_t* p, std::uint32_t n) {
     return plat::FileWriteAt(journal, offset, p, n, &done) == 0 && done == n;
 }
 
-// One line to standard error and TableErrors.txt.
+// One line to standard error and TableErrors.txt (both through the log's
+// merging of repeats, so standard error is not written to twice).
 void Log(const char* text) {
-    plat::LogLine(plat::LogLevel::kWarning, "wtalvoc: %s", text);
     char line[512];
-    AppendToStoreLog(line, FormatStoreLogLine(text, line, sizeof line));
+    WriteStoreLogLine(line, FormatStoreLogLine(text, line, sizeof line));
+}
+
+// Whether an undo record's file name is one the repair may write to: a
+// table or index of talvo.cfg, compared as resolved paths. A forged journal
+// must not lead the repair to any other file, so absolute names and names
+// with a ".." component are refused before anything is resolved.
+bool AcceptedUndoName(const char* name) {
+    if (name[0] == '\0' || name[0] == '/' || name[0] == '\\') return false;
+    for (const char* p = name; *p != '\0'; ++p) {
+        const bool starts = p == name || p[-1] == '/' || p[-1] == '\\' || p[-1] == ':';
+        if (starts && p[0] == '.' && p[1] == '.' && (p[2] == '\0' || p[2] == '/' || p[2] == '\\'))
+            return false;
+    }
+    char path[plat::kMaxPath];
+    if (plat::ResolveName(name, path, sizeof path) != 0) return false;
+    for (int j = 0; j < kConfigDataFiles; ++j) {
+        const char kind = Config.DataFileKind[j];
+        const char* extension = kind == kConfigKindTable                                  ? ".DBF"
+                                : (kind == kConfigKindIndex || kind == kConfigKindIndexC) ? ".NTX"
+                                                                                          : nullptr;
+        if (extension == nullptr || Config.DataFileName[j][0] == '\0') continue;
+        char normal[u4name_size];
+        char configured[plat::kMaxPath];
+        if (u4name_normalise(Config.DataFileName[j], extension, normal) <= 0 ||
+            plat::ResolveName(normal, configured, sizeof configured) != 0)
+            continue;
+        if (std::strcmp(path, configured) == 0) return true;
+    }
+    return false;
 }
 
 // Writes the header with the state and the sequence bytes kept.
@@ -298,6 +330,15 @@ int UndoAll(std::int64_t end, int* slot, std::uint8_t* sequence, char* table, in
                 seen = seen || std::strcmp(checked[k], name) == 0;
             if (seen) continue;
             std::memcpy(checked[checked_count++], name, sizeof name);
+            if (!AcceptedUndoName(name)) {
+                char text[200];
+                std::snprintf(text, sizeof text,
+                              "start-up repair: the journal names %s, which is no table or index "
+                              "of talvo.cfg; its undo records are refused",
+                              name);
+                Log(text);
+                continue;
+            }
             int writes = 0;
             for (int j = 0; j < count; ++j)
                 if (ReadRecord(undo_at[static_cast<std::size_t>(j)], end, &kind, &n) &&
@@ -315,18 +356,25 @@ int UndoAll(std::int64_t end, int* slot, std::uint8_t* sequence, char* table, in
         }
     }
     bool ok = true;
+    int refused = 0;
     for (int i = count - 1; i >= 0; --i) {
         if (!ReadRecord(undo_at[static_cast<std::size_t>(i)], end, &kind, &n)) {
             ok = false;
             continue;
         }
-        bool keep = false;
+        // At start-up the journal is a file from disk: only configured
+        // tables and indexes are written to, whatever it says.
+        char name[kNameSize + 1];
+        std::memcpy(name, record + 8, n >= kNameSize ? kNameSize : 0);
+        name[n >= kNameSize ? kNameSize : 0] = '\0';
+        bool keep = startup && !AcceptedUndoName(name);
+        if (keep) ++refused;
         for (int k = 0; k < kept_count; ++k)
             keep = keep ||
                    std::strncmp(kept[k], reinterpret_cast<const char*>(record + 8), kNameSize) == 0;
         if (!keep && !ApplyUndo(n)) ok = false;
     }
-    return ok ? count : -1;
+    return ok ? count - refused : -1;
 }
 
 bool Covered(int file, std::int64_t offset, std::uint32_t count) {
@@ -447,8 +495,36 @@ int BeforeWrite(int file, const char* name, std::int64_t offset, std::uint32_t c
 } // namespace
 
 bool JournalStart() {
-    if (plat::FileOpen(kJournalFile, plat::kAccessReadWrite, plat::FileCreate::kOpenAlways,
-                       &journal) != 0) {
+    // Whoever can write these can make the manager write what they like:
+    // the configuration names the files, the journal's records are written
+    // back at start-up, and in the directory the journal can be replaced.
+    for (const char* name : {".", "talvo.cfg", kJournalFile}) {
+        bool open_to_all = false;
+        if (plat::WritableByOthers(name, &open_to_all) != 0 || !open_to_all) continue;
+        char path[200];
+        plat::HostPathOf(name, false, path, sizeof path);
+        char text[512];
+        std::snprintf(text, sizeof text,
+                      "%s can be written by other users; take their write permission away "
+                      "(chmod o-w %s) and start again",
+                      path, path);
+        Log(text);
+        const std::size_t n = std::min(std::strlen(text), sizeof MessageBuffer - 1);
+        std::memcpy(MessageBuffer, text, n);
+        MessageBuffer[n] = '\0';
+        return false;
+    }
+    // The journal holds record images: its owner alone may read it.
+    const std::uint32_t opened =
+        plat::OwnFileOpen(kJournalFile, plat::kAccessReadWrite, 0600, &journal);
+    if (opened != 0) {
+        if (opened == plat::kErrCantResolve) {
+            char text[200];
+            std::snprintf(text, sizeof text,
+                          "%s is a symbolic link; refused (remove the link and start again)",
+                          kJournalFile);
+            Log(text);
+        }
         std::snprintf(MessageBuffer, sizeof MessageBuffer, "Erro ao Abrir Arquivo %s",
                       kJournalFile);
         journal = plat::kNoFile;

@@ -35,6 +35,14 @@
 // (tens of milliseconds). The file is cut to its header at start-up and at
 // the orderly stop. A record cut short by a power cut fails its checksum and
 // is ignored: the write it covers had not been issued.
+//
+// The journal is a file on disk that others may have written: at start-up
+// its undo records are written back only to the tables and indexes that
+// talvo.cfg names (resolved paths compared; absolute names and ".." are
+// refused and logged). The journal is never opened through a symbolic link
+// and is created 0600 (it holds record images); the start is refused when
+// the data directory, talvo.cfg or the journal can be written by other
+// users.
 #pragma once
 
 inline constexpr const char* kJournalFile = "talvo.jnl";

@@ -6,6 +6,7 @@
 #include "manager/runtime.h"
 #include "manager/startup.h"
 #include "manager/status.h"
+#include "manager/store_log.h"
 #include "manager/warnings.h"
 #include "platform/clock.h"
 #include "platform/sync.h"
@@ -116,6 +117,7 @@ void FetchRequest() {
 int PollPass() {
     NotePollPass();
     OutputIdleTimeOut();
+    StoreLogIdle(false);
     if (LinkLineState() != 0) {
         ReopenLostLine();
         return -1;
@@ -128,11 +130,25 @@ int PollPass() {
     return -1;
 }
 
+bool ServeMessagesInRequest() {
+    plat::Message message{};
+    // Bounded: the queue holds 64 messages, and the window may post a few more.
+    for (int served = 0; served < 128 && plat::PeekMessage(&message); ++served) {
+        if (message.id == plat::kMsgQuit) {
+            plat::PostQuitMessage(static_cast<int>(message.wParam));
+            return true;
+        }
+        plat::DispatchMessage(message);
+    }
+    return false;
+}
+
 int MainLoop() {
     for (;;) {
         plat::Message message{};
         if (plat::PeekMessage(&message)) {
             if (message.id == plat::kMsgQuit) {
+                StoreLogIdle(true);
                 Shutdown();
                 Link.close();
                 return static_cast<int>(message.wParam);

@@ -23,3 +23,9 @@ int PollPass();
 // Runs passes until the quit message (then Shutdown, the port closed and the
 // quit message's value returned) or a recovery failure (its status).
 int MainLoop();
+
+// Serves the window's messages from inside a long request (a download): true
+// when a stop came (the window destroyed by SIGTERM, SIGHUP, the user or
+// another copy); its quit message stays posted, so the main loop ends as
+// soon as the request has returned.
+bool ServeMessagesInRequest();

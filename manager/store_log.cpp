@@ -1,4 +1,5 @@
-// TableErrors.txt and standard error: one line per table-store report.
+// TableErrors.txt and standard error: one line per table-store report,
+// repeats merged, the file renamed aside when it is full.
 #include "manager/store_log.h"
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include "manager/tablestore/store_errors.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/ownfiles.h"
 
 namespace {
 
@@ -34,6 +36,52 @@ const char* ConfiguredSpelling(const char* line, std::size_t length) {
     return nullptr;
 }
 
+// The run of repeats of the last line written: the same text from the same
+// source (the line past its date and time, which names the terminal and the
+// request) again within kRepeatGapMs of the one before. The repeats are not
+// written; the run's end writes one line saying how many there were.
+struct Run {
+    char line[kLineSize]; // the last line written, CR LF included
+    std::size_t length;
+    std::uint32_t first; // tick of that line
+    std::uint32_t last;  // tick of its last repeat
+    long repeats;
+};
+Run run{};
+
+// Where a line's text starts: past "dd/mm/yyyy hh:mm:ss".
+constexpr std::size_t kStampLength = 19;
+
+bool SameText(const char* line, std::size_t length) {
+    return run.length == length && length > kStampLength &&
+           std::memcmp(run.line + kStampLength, line + kStampLength, length - kStampLength) == 0;
+}
+
+// Writes one line to standard error (plain line end) and to the log.
+void Emit(const char* line, std::size_t length) {
+    std::fprintf(stderr, "wtalvoc: %.*s\n", static_cast<int>(length > 2 ? length - 2 : 0), line);
+    std::fflush(stderr);
+    AppendToStoreLog(line, length);
+}
+
+// Ends the run: the line of its count, in the log's own form (the date and
+// time now, the repeated text, the count).
+void EndRun() {
+    if (run.repeats > 0 && run.length > kStampLength + 2) {
+        char stamp[kLineSize];
+        const std::size_t n = FormatStoreLogLine("", stamp, sizeof stamp);
+        char line[kLineSize + 64];
+        const int made = std::snprintf(
+            line, sizeof line, "%.*s%.*s (repeated %ld times)\r\n", static_cast<int>(kStampLength),
+            n >= kStampLength ? stamp : run.line, static_cast<int>(run.length - kStampLength - 2),
+            run.line + kStampLength, run.repeats);
+        if (made > 0)
+            Emit(line, static_cast<std::size_t>(made) < sizeof line ? static_cast<std::size_t>(made)
+                                                                    : sizeof line - 1);
+    }
+    run.repeats = 0;
+}
+
 void WriteReport(int, const char* report) {
     static char respelled[kReportSize];
     static char line[kLineSize];
@@ -45,19 +93,51 @@ void WriteReport(int, const char* report) {
         std::snprintf(context, sizeof context, "terminal %u request %u", address, code);
     const std::size_t length =
         FormatStoreLogLine(respelled, line, sizeof line, context[0] ? context : nullptr);
-    // Standard error gets the line with a plain line end.
-    std::fprintf(stderr, "wtalvoc: %.*s\n", static_cast<int>(length > 2 ? length - 2 : 0), line);
-    std::fflush(stderr);
-    AppendToStoreLog(line, length);
+    WriteStoreLogLine(line, length);
 }
 
 } // namespace
 
-void AppendToStoreLog(const char* line, std::size_t length) {
-    plat::FileHandle file = plat::kNoFile;
-    if (plat::FileOpen(kStoreLogFile, plat::kAccessWrite, plat::FileCreate::kOpenAlways, &file) !=
-        0)
+void WriteStoreLogLine(const char* line, std::size_t length) {
+    if (line == nullptr || length >= kLineSize) return;
+    const std::uint32_t now = plat::TickCount();
+    if (SameText(line, length) && now - run.last < kRepeatGapMs) {
+        ++run.repeats;
+        run.last = now;
+        // A long run still shows now and then that it goes on.
+        if (now - run.first >= kRepeatReportMs) {
+            EndRun();
+            run.first = now;
+        }
         return;
+    }
+    EndRun();
+    std::memcpy(run.line, line, length);
+    run.length = length;
+    run.first = run.last = now;
+    Emit(line, length);
+}
+
+void StoreLogIdle(bool stopping) {
+    if (run.repeats > 0 && (stopping || plat::TickCount() - run.last >= kRepeatGapMs)) EndRun();
+}
+
+void AppendToStoreLog(const char* line, std::size_t length) {
+    // Never through a link (the log is the manager's own file), readable by
+    // the owner's group, written by the owner alone.
+    plat::FileHandle file = plat::kNoFile;
+    if (plat::OwnFileOpen(kStoreLogFile, plat::kAccessWrite, 0640, &file) != 0) return;
+    std::int64_t size = 0;
+    if (plat::FileSize(file, &size) == 0 &&
+        size + static_cast<std::int64_t>(length) > kStoreLogCap) {
+        // Full: the log becomes the older one (replacing the one before)
+        // and a new one is started, so that the log never fills the disk.
+        plat::FileClose(file);
+        file = plat::kNoFile;
+        if (plat::OwnFileRename(kStoreLogFile, kStoreLogOlder) != 0 ||
+            plat::OwnFileOpen(kStoreLogFile, plat::kAccessWrite, 0640, &file) != 0)
+            return;
+    }
     std::uint32_t done = 0;
     if (plat::FileSeek(file, 0, plat::SeekFrom::kEnd, nullptr) == 0)
         plat::FileWrite(file, line, static_cast<std::uint32_t>(length), &done);
@@ -130,6 +210,7 @@ void RespellFileNames(const char* report, char* out, std::size_t out_size) {
 }
 
 void StartStoreLog() {
+    run = Run{};
     e4set_report_to_stderr(0);
     e4set_report_hook(WriteReport);
 }

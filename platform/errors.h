@@ -36,6 +36,7 @@ enum : std::uint32_t {
     // up (an unplugged adapter, a pseudo-terminal whose other side closed).
     kErrIoDevice = 1117,
     kErrDeviceNotConnected = 1167,
+    kErrCantResolve = 1921, // a symbolic link where the program allows none
 };
 
 // The calling thread's last error (0 until a routine failed).

@@ -5,11 +5,7 @@
 
 #include "platform/instance.h"
 #include "platform/ui.h"
-
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/keysym.h>
+#include "platform/xlib_calls.h" // every Xlib call goes through its table
 
 #include <array>
 #include <atomic>
@@ -758,6 +754,14 @@ bool SelectUiBackend(bool forceHeadless) {
     if (forceHeadless || g_inUse) return g_inUse;
     const char* display = std::getenv("DISPLAY");
     if (display == nullptr || display[0] == '\0') return false;
+    char why[256];
+    if (!LoadXlib(why, sizeof why)) {
+        std::fprintf(stderr,
+                     "wtalvoc: DISPLAY is %s but the display library cannot be loaded (%s); "
+                     "going on without a window\n",
+                     display, why);
+        return false;
+    }
     if (g == nullptr) {
         g = new State;
         if (::pipe2(g->wake, O_CLOEXEC | O_NONBLOCK) != 0) return false;

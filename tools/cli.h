@@ -1,6 +1,7 @@
-// What the command-line tools share: the --version line and the hint that
-// follows a usage error (GNU conventions: --help on standard output with
-// exit status 0, usage errors on standard error with exit status 2).
+// What the command-line tools share: the --version line ("NAME VERSION", as
+// wtalvoc prints it) and the hint that follows a usage error (GNU
+// conventions: --help on standard output with exit status 0, usage errors
+// on standard error with exit status 2).
 #pragma once
 
 #include <cstdio>
@@ -10,7 +11,7 @@
 #include "version.h"
 
 inline int ToolVersion(const char* program) {
-    std::printf("%s (WTALVOC) %s\n", program, kProjectVersion);
+    std::printf("%s %s\n", program, kProjectVersion);
     return std::fflush(stdout) == 0 ? 0 : 1;
 }
 

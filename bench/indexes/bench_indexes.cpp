@@ -182,6 +182,7 @@ int main(int argc, char** argv) {
     Fixture& f = fixture();
     d4close_all_tables();
     d4reset_store();
-    std::system(("rm -rf '" + f.dir + "'").c_str());
+    if (std::system(("rm -rf '" + f.dir + "'").c_str()) != 0)
+        std::fprintf(stderr, "bench_indexes: %s left behind\n", f.dir.c_str());
     return 0;
 }

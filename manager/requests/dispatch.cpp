@@ -134,13 +134,18 @@ std::uint8_t DispatchRequest(std::uint16_t address, std::uint8_t* data, std::uin
     // for the deletion mark, which is set and cleared on a record another terminal
     // holds. Every lock the store takes is given up before the answer goes.
     u4set_lock_owner(code == 20 || code == 21 ? u4any_terminal : u4owner_of_slot(slot));
+    // A request that outlasts its budget in an index walk is abandoned
+    // there: its writes are undone below and it is answered as failed.
+    u4set_work_budget(kRequestWorkBudgetMs);
     if (row.check && RestoreContext(code, slot) == 0) {
+        u4set_work_budget(0);
         d4unlock_all();
         u4set_lock_owner(u4no_terminal);
         SendAnswer(address, nullptr, 14, 0);
         return 1;
     }
     if (row.handler == nullptr) {
+        u4set_work_budget(0);
         d4unlock_all();
         u4set_lock_owner(u4no_terminal);
         return 0;
@@ -150,6 +155,7 @@ std::uint8_t DispatchRequest(std::uint16_t address, std::uint8_t* data, std::uin
     JournalBegin(slot, code);
     row.handler(address, data, length, slot);
     if (row.save) SaveContext(code, slot);
+    u4set_work_budget(0);
     // A request whose writes failed has been undone (still under the store's
     // locks): it is answered as failed.
     const bool failed = JournalEnd() != 0;

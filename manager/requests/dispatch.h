@@ -8,6 +8,8 @@
 #include <cstdint>
 
 inline constexpr int kHighestCode = 50;
+// What one request may spend walking indexes before it is abandoned.
+inline constexpr std::uint32_t kRequestWorkBudgetMs = 1000;
 
 // Serves one request: the terminal's address (every answer goes there), the
 // request's data in the frame buffer (length bytes; handlers may store a NUL

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "manager/config.h"
+#include "manager/mainloop.h"
 #include "manager/requests/context.h"
 #include "manager/requests/locks.h"
 #include "manager/runtime.h"
@@ -66,6 +67,17 @@ void ReportOpenFailure(const char* name, std::uint32_t error) {
     std::snprintf(text, sizeof text, missing ? kImageMissingMessage : kImageOpenMessage, name);
     plat::ShowMessageBox(text, kImageCaption,
                          plat::kMbOk | plat::kMbIconHand | plat::kMbSystemModal);
+}
+
+// The pause between two blocks, in slices during which the window's
+// messages are served: true when a stop came (SIGTERM, SIGHUP, the window
+// closed, another copy started), which stays posted for the main loop.
+bool PauseUnlessStopped() {
+    for (std::uint32_t waited = 0; waited < kImageBlockPauseMs; waited += kImageStopSliceMs) {
+        if (ServeMessagesInRequest()) return true;
+        plat::Sleep(kImageStopSliceMs);
+    }
+    return ServeMessagesInRequest();
 }
 
 } // namespace
@@ -158,7 +170,12 @@ void SendApplication(std::uint16_t address, std::uint8_t* data, int slot, int va
         data[1] = static_cast<std::uint8_t>(load & 0xFF);
         load = (load + read) & 0xFFFF; // a long image wraps in the 16 bits
         SendAnswer(address, data, kImageBlockCode, kImageFrameLength);
-        plat::Sleep(kImageBlockPauseMs);
+        if (PauseUnlessStopped()) {
+            // The series is abandoned without its end frame: the terminal
+            // asks for its image again once the manager runs again.
+            plat::FileClose(file);
+            return;
+        }
     }
     SendAnswer(address, nullptr, kImageEndCode, 0);
     plat::FileClose(file);

@@ -18,6 +18,7 @@ inline constexpr int kImageSignatureLength = 7;
 inline constexpr std::uint8_t kImageBlockCode = 2;
 inline constexpr std::uint8_t kImageEndCode = 3;
 inline constexpr std::uint32_t kImageBlockPauseMs = 250; // paces the blocks to the line
+inline constexpr std::uint32_t kImageStopSliceMs = 50;   // how often a stop is looked for
 
 // Texts of the message box shown when the image does not open (%s: its name).
 inline constexpr const char* kImageMissingMessage =
@@ -44,6 +45,8 @@ bool ReplaceExtension(const char* name, const char* ext, char* out, std::size_t 
 // the image form. Uses data (the frame buffer, at least 802 bytes) for the
 // blocks. A file that does not open shows a message box and sends nothing;
 // an empty file sends nothing; a read error ends the image as its end would.
+// A stop arriving during the series abandons it (no end frame) within a
+// pause between two blocks.
 void SendApplication(std::uint16_t address, std::uint8_t* data, int slot, int variant);
 
 // [2] send my application image; [5] send my alternate (.MKZ) image.

@@ -4,6 +4,8 @@
 #include "manager/requests/table_requests.h"
 
 #include "manager/requests/table_support.h"
+#include "manager/tablestore/indexes.h"
+#include "manager/tablestore/store_errors.h"
 #include "manager/tablestore/tables.h"
 
 #include <cstdio>
@@ -21,6 +23,17 @@ void SendNumberText(std::uint16_t address, std::uint8_t* data, std::uint8_t code
     const unsigned long n = value < 0 ? 0UL : static_cast<unsigned long>(value);
     const int len = std::snprintf(reinterpret_cast<char*>(data), 32, "%lu", n);
     SendAnswer(address, data, code, len + 1);
+}
+
+// A skip past deleted records that outran the table: the selected index
+// is damaged (a natural-order skip cannot outrun it). -1.
+int PassedTooFar() {
+    const TableHandle* t = d4current_table();
+    if (t != nullptr && i4index(t->selected_index) != nullptr)
+        return i4mark_damaged(t->selected_index,
+                              "A skip passed more entries than the table has records.", false);
+    e4error_report(err4data, "A skip passed more records than the table has.", nullptr);
+    return -1;
 }
 
 } // namespace
@@ -69,8 +82,16 @@ void SkipRecords(std::uint16_t address, std::uint8_t* data, int length, int slot
     }
     int r = d4skip_records(n);
     if (passDeleted) {
+        // At most as many steps as the table has records, and one more: an
+        // order that keeps offering deleted records past that goes round in
+        // a damaged index.
         const int step = n > 0 ? 1 : -1;
+        int steps = 0;
         while (r >= 0 && d4is_deleted() == 1 && d4at_start() != 1 && d4at_end() != 1) {
+            if (steps++ > count) {
+                r = PassedTooFar();
+                break;
+            }
             r = d4skip_records(step);
         }
     }

@@ -55,10 +55,18 @@ int TransferCount(const char* text) {
     return n > kTextLongestTransfer ? kTextLongestTransfer : n;
 }
 
-// Moves the handle to the terminal's position; 0 or an error number.
-std::uint32_t GoToTerminalPosition(std::int32_t file, int slot) {
+// Moves the handle to the terminal's position; 0 or an error number. For a
+// write the position must lie inside the file or at its end (another
+// program may have cut the file since the terminal moved): a write then
+// extends the file by the bytes it writes and never leaves a hole.
+std::uint32_t GoToTerminalPosition(std::int32_t file, int slot, bool writing) {
     const std::int64_t pos = TerminalFilePos[static_cast<std::size_t>(slot)];
     if (pos < 0 || pos > kHighestTransferStart) return plat::kErrInvalidParameter;
+    if (writing) {
+        std::int64_t size = 0;
+        if (const std::uint32_t rc = plat::FileSize(file, &size); rc != 0) return rc;
+        if (pos > size) return plat::kErrInvalidParameter;
+    }
     return plat::FileSeek(file, pos, plat::SeekFrom::kBegin, nullptr);
 }
 
@@ -82,7 +90,7 @@ void ReadTextFile(std::uint16_t address, std::uint8_t* data, int length, int slo
     std::uint32_t count = 0;
     if (file >= 0) {
         const int wanted = TransferCount(TextAt(data, NextTextAt(data, length, 2)));
-        std::uint32_t rc = GoToTerminalPosition(file, slot);
+        std::uint32_t rc = GoToTerminalPosition(file, slot, false);
         if (rc == 0)
             rc = plat::TextRead(file, data + 4, static_cast<std::uint32_t>(wanted), &count);
         std::int32_t after = 0;
@@ -122,7 +130,12 @@ void SeekTextFile(std::uint16_t address, std::uint8_t* data, int length, int slo
         default: rc = plat::kErrInvalidParameter; break;
         }
         const std::int64_t target = base + offset;
-        if (rc == 0 && (target < 0 || target > kHighestPosition)) rc = plat::kErrInvalidParameter;
+        // A move past the end of the file is refused: a write there would
+        // fill the gap (a far seek and a few bytes made a file of gigabytes).
+        std::int64_t size = 0;
+        if (rc == 0) rc = plat::FileSize(file, &size);
+        if (rc == 0 && (target < 0 || target > size || target > kHighestPosition))
+            rc = plat::kErrInvalidParameter;
         if (rc == 0) rc = plat::FileSeek(file, target, plat::SeekFrom::kBegin, nullptr);
         if (rc == 0) TerminalFilePos[s] = static_cast<std::int32_t>(target);
         status = static_cast<std::int32_t>(rc);
@@ -144,7 +157,7 @@ void WriteTextFile(std::uint16_t address, std::uint8_t* data, int length, int sl
         // are written (never the buffer beyond it).
         const int bytes_at = NextTextAt(data, length, count_at);
         if (n > length - bytes_at) n = length - bytes_at;
-        std::uint32_t rc = GoToTerminalPosition(file, slot);
+        std::uint32_t rc = GoToTerminalPosition(file, slot, true);
         std::uint32_t done = 0;
         if (rc == 0)
             rc = plat::TextWrite(file, data + bytes_at, static_cast<std::uint32_t>(n), &done);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "manager/tablestore/store_errors.h"
+#include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/locks.h"
@@ -255,4 +256,25 @@ int u4unlock(int file, std::int64_t offset, std::int64_t length) {
                               static_cast<std::uint64_t>(length)) == 0
                ? 0
                : -1;
+}
+
+namespace {
+std::uint32_t budget_start = 0;
+std::uint32_t budget_ms = 0;
+int budget_state = 0;
+} // namespace
+
+void u4set_work_budget(std::uint32_t ms) {
+    budget_start = plat::TickCount();
+    budget_ms = ms;
+    budget_state = 0;
+}
+
+int u4work_budget_spent() {
+    if (budget_ms == 0) return 0;
+    if (budget_state == 0 && plat::TickCount() - budget_start >= budget_ms)
+        budget_state = 1;
+    else if (budget_state == 1)
+        budget_state = 2;
+    return budget_state;
 }

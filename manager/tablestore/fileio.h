@@ -153,3 +153,11 @@ int u4unlock(int file, std::int64_t offset, std::int64_t length);
 int u4set_lock_owner(int owner);
 
 inline constexpr std::int64_t u4lock_base = 1000000000;
+
+// The work budget of one request: walks of an index check it at every page
+// they load, so that a damaged file cannot hold the manager (and every other
+// terminal) for longer. u4set_work_budget(ms) starts it, 0 ends it.
+// u4work_budget_spent: 0 while time is left (or none is set), 1 the first
+// time it is found spent, 2 after that.
+void u4set_work_budget(std::uint32_t ms);
+int u4work_budget_spent();

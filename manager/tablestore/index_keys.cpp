@@ -188,6 +188,10 @@ int i4skip(int index, int n) {
     }
     const int direction = n >= 0 ? 1 : -1;
     int done = 0;
+    // The page just climbed out of: the next child taken in its parent is
+    // its neighbour, never the same page (children shared by neighbouring
+    // items would bring the walk back to the same pages again and again).
+    std::uint32_t left = 0;
     while (done != n) {
         if (!b4is_leaf(index)) {
             PageSlot* p = top(index);
@@ -195,6 +199,12 @@ int i4skip(int index, int n) {
                 if (p->current_item + 1 > b4key_count(p->page)) return done;
                 ++p->current_item;
             }
+            const std::uint8_t* item = b4current_item(index);
+            if (item != nullptr && left != 0 && b4item_child(item) == left) {
+                i4mark_damaged(index, "Neighbouring items share a child page.", false);
+                return -n;
+            }
+            left = 0;
             if (descend(index, direction > 0 ? -1 : 1) < 0) return -n;
             done += direction;
             continue;
@@ -202,6 +212,7 @@ int i4skip(int index, int n) {
         done += b4skip_in_page(index, n - done);
         if (done == n) break;
         for (;;) {
+            left = top(index)->file_offset;
             const int parent = b4pop_page(index);
             if (parent == -2) {
                 overwritten("i4skip");

@@ -12,6 +12,7 @@
 #include "manager/tablestore/store.h"
 #include "manager/tablestore/store_errors.h"
 #include "manager/tablestore/tables.h"
+#include "platform/clock.h"
 
 IndexHandle* i4index(int i) {
     auto* h = h4element_as<IndexHandle>(g4.index_pool, i);
@@ -94,6 +95,7 @@ int i4open_index(const char* name) {
     const int i = h4get_element(&g4.index_pool, -1);
     if (i < 0) return -1;
     IndexHandle* h = h4element_as<IndexHandle>(g4.index_pool, i);
+    if (h == nullptr) return -1;
     std::memcpy(h->file_name, normal, sizeof(h->file_name));
     h->file_name[sizeof(h->file_name) - 1] = '\0';
     h->previous = h->next = -1;
@@ -158,6 +160,7 @@ int i4open_index(const char* name) {
     h->version_locked = i4version(h);
     h->locked = 0;
     h->eof_position = 0;
+    h->damaged = 0;
 
     t = d4table(h->table);
     if (t != nullptr) {
@@ -191,9 +194,75 @@ int i4find_index(const char* name) {
     return -1;
 }
 
+int i4mark_damaged(int index, const char* why, bool check_again) {
+    IndexHandle* h = i4index(index);
+    if (h == nullptr) return -1;
+    e4error_report(err4index_file, h->file_name, why,
+                   "The index is refused until it is sound; dbftool index rebuilds it.", nullptr);
+    h = i4index(index);
+    if (h->damaged != 2) h->damaged = check_again ? 1 : 2;
+    h->damaged_version = i4version(h);
+    h->damaged_size = u4file_size(h->file);
+    h->damaged_tick = plat::TickCount();
+    return -1;
+}
+
 namespace {
 
 int release_one(int index);
+
+// Drops the index's pages unwritten (they may belong to a file that is no
+// more, and writing them would put them back into it).
+void drop_pages(int index) {
+    IndexHandle* h = i4index(index);
+    for (int s = h->path; s >= 0; s = b4slot(s)->next) b4slot(s)->changed = 0;
+    for (int s = h->cache_newest; s >= 0; s = b4slot(s)->next) b4slot(s)->changed = 0;
+    i4flush_pages(index); // nothing is changed now: this only frees the slots
+    h = i4index(index);
+    h->eof_position = 0;
+}
+
+// Whether the file (size bytes) still holds every page the index knows of:
+// the root, the pages in memory and where the next new page goes (a bad
+// free list is passed over where new pages are taken). A file cut short by another program or a
+// restore holds fewer, and the pages in memory would stand for entries it lost.
+const char* shorter_than_its_pages(int index, std::int64_t size) {
+    const IndexHandle* h = i4index(index);
+    if (size < b4page_size * 2 || !b4page_in_file(i4root(h), size))
+        return "The file is shorter than its root page.";
+    if (h->eof_position > size) return "The file is shorter than its pages.";
+    for (int s = h->path, n = 0; s >= 0 && n < 1000; s = b4slot(s)->next, ++n)
+        if (!b4page_in_file(b4slot(s)->file_offset, size))
+            return "The file is shorter than its pages.";
+    for (int s = h->cache_newest, n = 0; s >= 0 && n <= h->cache_count; s = b4slot(s)->next, ++n)
+        if (!b4page_in_file(b4slot(s)->file_offset, size))
+            return "The file is shorter than its pages.";
+    return nullptr;
+}
+
+// An index marked damaged, its lock held and its header read: checked
+// again when it is due (its pages dropped first). 0 sound again / -1.
+int check_damaged(int index) {
+    IndexHandle* h = i4index(index);
+    const std::int64_t size = u4file_size(h->file);
+    if (h->damaged == 2 && i4version(h) == h->damaged_version && size == h->damaged_size &&
+        plat::TickCount() - h->damaged_tick < i4damaged_recheck_ms) {
+        e4error_report(err4index_file, h->file_name,
+                       "The index is refused until it is sound; dbftool index rebuilds it.",
+                       nullptr);
+        return -1;
+    }
+    drop_pages(index);
+    char why[200];
+    if (shorter_than_its_pages(index, size) != nullptr || i4verify(index, 0, why, sizeof why) < 0) {
+        h = i4index(index);
+        h->damaged = 1; // reported again below, as damaged
+        return i4mark_damaged(index, why, false);
+    }
+    h = i4index(index);
+    h->damaged = 0;
+    return 0;
+}
 
 // Takes the index lock (shared, or exclusive for a change) and re-reads the
 // header under it. When another writer changed the version counter, the
@@ -201,6 +270,8 @@ int release_one(int index);
 int lock_and_refresh(int index, bool exclusive) {
     IndexHandle* h = i4index(index);
     if (h == nullptr) return -1;
+    // Found damaged during this request: nothing more is done with it.
+    if (h->locked && h->damaged != 0) return -1;
     if (h->locked && (!exclusive || h->locked_exclusive)) return 0;
     if (h->locked && release_one(index) < 0) return -1; // shared, a change is coming
     h = i4index(index);
@@ -231,6 +302,12 @@ int lock_and_refresh(int index, bool exclusive) {
     h->locked_exclusive = exclusive ? 1 : 0;
     const int version = i4version(h);
     h->version_locked = version;
+    if (h->damaged != 0 && check_damaged(index) < 0) return -1;
+    if (const char* why = shorter_than_its_pages(index, u4file_size(h->file))) {
+        drop_pages(index);
+        return i4mark_damaged(index, why, false);
+    }
+    h = i4index(index);
     if (version != remembered || i4root(h) != root || i4free_head(h) != free_head) {
         // Another writer changed the index: cached pages are stale.
         h->eof_position = 0;

@@ -21,6 +21,7 @@
 inline constexpr int i4header_size = 280;
 inline constexpr int i4default_cache_limit = 20;
 inline constexpr int i4max_key_length = 338;
+inline constexpr std::uint32_t i4damaged_recheck_ms = 5000;
 
 // Offsets of the header fields.
 enum : int {
@@ -58,6 +59,14 @@ struct IndexHandle {
     int version_locked;        // version counter as of the last lock
     std::int64_t eof_position; // where a new page goes at the end, 0 unknown
     std::uint8_t header[i4header_size];
+    // Found damaged while in use (i4mark_damaged): 0 sound, 1 to be checked
+    // at the next refresh, 2 damaged (checked again once the file changed,
+    // its version counter or size not as they were then, or every
+    // i4damaged_recheck_ms in case a rebuild left both as they were).
+    int damaged;
+    int damaged_version;
+    std::int64_t damaged_size;
+    std::uint32_t damaged_tick;
     // Taken from the header at open; a re-read header must agree.
     PageGeometry geometry;
     int key_decimals;
@@ -121,6 +130,14 @@ int i4table_skip(int n);
 // --- Index routines -------------------------------------------------------
 
 int i4open_index(const char* name);
+
+// Marks an index damaged while it is in use (a page reached twice, a walk
+// longer than the table, a request's work budget spent in it, a file
+// shorter than its pages): reported with its name and why; from its next
+// refresh on its cached pages are dropped and it is refused until a check
+// of its tree finds it sound (at once for check_again, else once another
+// program changed the file). Returns -1.
+int i4mark_damaged(int index, const char* why, bool check_again);
 int i4find_index(const char* name);
 int i4select_index(int index);
 void i4select_natural_order();

@@ -246,9 +246,10 @@ int evict_own(int index) {
     return 0;
 }
 
-// Reports a damaged page or tree of index h.
-int damaged(const IndexHandle* h) {
-    e4error_report(err4index_file, h->file_name, nullptr);
+// Reports a damaged page or tree of the index, which is refused from now on
+// until it is sound again.
+int damaged(int index) {
+    i4mark_damaged(index, "A page is reached twice, lies outside the file or is damaged.", false);
     return -3;
 }
 
@@ -366,6 +367,14 @@ int b4current_slot(int index) {
 int b4load_child(int index, int direction) {
     IndexHandle* h = i4index(index);
     if (h == nullptr) return -2;
+    // Every walk loads pages: a request that has used up its work budget
+    // is abandoned here, and the index it was walking is checked before it
+    // is used again.
+    if (const int spent = u4work_budget_spent(); spent != 0) {
+        if (spent == 1)
+            i4mark_damaged(index, "A request's work budget ran out in this index.", true);
+        return -3;
+    }
     std::uint32_t offset;
     if (h->path < 0) {
         offset = i4root(h);
@@ -376,15 +385,15 @@ int b4load_child(int index, int direction) {
         if (offset < 1) {
             // A leaf; but in a branch page (item 0 has a child) every item
             // has one, and taking the page for a leaf would put keys into it.
-            if (!b4page_is_leaf(b4slot(h->path)->page)) return damaged(h);
+            if (!b4page_is_leaf(b4slot(h->path)->page)) return damaged(index);
             return -1;
         }
     }
     // The header page is no tree page, and a page already on the path would
     // make the descent go round for ever.
-    if (offset < static_cast<std::uint32_t>(b4page_size)) return damaged(h);
+    if (offset < static_cast<std::uint32_t>(b4page_size)) return damaged(index);
     for (int s = h->path; s >= 0; s = b4slot(s)->next)
-        if (b4slot(s)->file_offset == offset) return damaged(h);
+        if (b4slot(s)->file_offset == offset) return damaged(index);
 
     int s = map_find(index, offset);
     if (s < 0 && map_size == 0) { // no map (its memory was refused): the walk
@@ -409,7 +418,7 @@ int b4load_child(int index, int direction) {
         if (!b4page_valid(p->page, h->geometry)) {
             path_pop(h);
             slot_release(s);
-            return damaged(h);
+            return damaged(index);
         }
     }
     PageSlot* p = b4slot(s);

@@ -17,7 +17,7 @@ for tool in "$@"; do
     out=$("$tool" --help 2>/dev/null) && [[ $out == "Usage: $name"* ]] ||
         fail "$name --help: status $? or no usage on standard output"
     out=$("$tool" --version 2>&1)
-    [[ $? == 0 && $out == "$name (WTALVOC) $version" ]] || fail "$name --version: '$out'"
+    [[ $? == 0 && $out == "$name $version" ]] || fail "$name --version: '$out'"
     for bad in --no-such-option -Z; do
         err=$("$tool" "$bad" 2>&1 >/dev/null)
         status=$?

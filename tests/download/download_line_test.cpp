@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -90,7 +91,7 @@ class DownloadLine : public ::testing::Test {
         manager_ = linetest::StartManager(dir_);
         return manager_ > 0;
     }
-    void Stop() { linetest::StopManager(manager_); }
+    int Stop() { return linetest::StopManager(manager_); }
 
     talvoterm::Exchange Exchange(std::uint16_t address, std::uint8_t code,
                                  const std::vector<std::uint8_t>& data, talvoterm::Expect expect) {
@@ -271,6 +272,25 @@ TEST_F(DownloadLine, TheImageFormDecidesWhereLaterTablesPlaceTheirValues) {
     // A's plain alternate image puts it back low.
     ExpectSeries(Exchange(kA, 5, {}, talvoterm::Expect::answer), kA, 1);
     EXPECT_EQ(valueAddress(kA), 4608u + 22u);
+}
+
+TEST_F(DownloadLine, AStopEndsALongDownloadAtOnce) {
+    // 200 KB take 250 pauses of a quarter second, about a minute: a stop
+    // abandons the series within a pause and the manager ends in order.
+    Write("BIG.BIN", Pattern(200 * 1024));
+    ASSERT_TRUE(Start("BIG.BIN", "BIG.BIN"));
+    talvoterm::Request req;
+    req.address = kA;
+    req.code = 2;
+    ASSERT_NE(term_.submit(req, talvoterm::Expect::answer), 0u);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(Stop(), 0);
+    const auto took = std::chrono::steady_clock::now() - asked;
+    EXPECT_LT(took, std::chrono::seconds(5));
+    std::printf("stop during a download took %lld ms\n",
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
 }
 
 } // namespace

@@ -5,6 +5,13 @@
 // written into the damaged file.
 #include "tests/indexes/index_support.h"
 
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "manager/tablestore/fileio.h"
+
 using namespace itest;
 
 namespace {
@@ -255,4 +262,61 @@ TEST_F(DamageTest, ABranchItemWithoutAChildIsRefusedAndNothingIsWritten) {
     EXPECT_EQ(d4record_count(), count);
     EXPECT_EQ(i4close_index(i), 0);
     EXPECT_EQ(read_file(index), f);
+}
+
+// Damage found while the index is in use (after its open): a walk that
+// outlasts the request's work budget, children shared by neighbouring items
+// (written by another program), a file cut short. The walk fails with 320,
+// and the index is refused until a check of its tree finds it sound.
+TEST_F(DamageTest, DamageFoundInUseRefusesTheIndexUntilItIsSound) {
+    peer_copy();
+    const int i = i4open_index(index.c_str());
+    ASSERT_GE(i, 0);
+    const std::vector<char> good = read_file(index);
+    const std::uint32_t root = get32(i4h_root);
+    const std::uint32_t child =
+        get32(root + b4offset_entry(reinterpret_cast<const std::uint8_t*>(good.data() + root), 0));
+    const auto bump_version = [&] { patch(i4h_version, get32(i4h_version) + 1, 2); };
+    struct Case {
+        const char* what;
+        std::function<void()> damage;
+        bool refused_after; // still refused while the file stays as it is
+    };
+    const std::vector<Case> cases = {
+        {"work budget spent",
+         [] {
+             u4set_work_budget(1);
+             std::this_thread::sleep_for(std::chrono::milliseconds(5));
+         },
+         false},
+        {"shared children",
+         [&] {
+             patch_children(root, child);
+             bump_version();
+         },
+         true},
+        {"cut to half", [&] { std::filesystem::resize_file(index, good.size() / 2 / 1024 * 1024); },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(d4goto_first(), 0);
+        d4unlock_all(); // the request ends; the next one reads the header again
+        c.damage();
+        e4set_last_error(0);
+        EXPECT_LT(d4skip_records(d4record_count() + 1), 0);
+        EXPECT_EQ(e4last_error(), err4index_file);
+        d4unlock_all();
+        u4set_work_budget(0);
+        if (c.refused_after) {
+            EXPECT_LT(d4goto_first(), 0);
+            d4unlock_all();
+            write_file(index, good); // rebuilt: its counter moved on
+            bump_version();
+            bump_version();
+        }
+        EXPECT_EQ(d4goto_first(), 0);
+        d4unlock_all();
+        EXPECT_EQ(i4index(i)->damaged, 0);
+    }
 }

@@ -68,7 +68,8 @@ class SmallTable : public ::testing::TestWithParam<mtest::SmallTable> {
         all.insert(all.end(), requests.begin(), requests.end());
         for (std::size_t i = 0; i < all.size(); ++i) {
             if (i == 1 && before) before();
-            std::memcpy(FrameBuffer, all[i].data.data(), all[i].data.size());
+            if (!all[i].data.empty())
+                std::memcpy(FrameBuffer, all[i].data.data(), all[i].data.size());
             link->sent.clear();
             DispatchRequest(kAddress, reinterpret_cast<std::uint8_t*>(FrameBuffer), all[i].code,
                             static_cast<int>(all[i].data.size()), 0);

@@ -270,7 +270,9 @@ TEST_F(LineModes, TcpLineIsServedAndReconnected) {
         std::uint32_t read = 1;
         for (int i = 0; i < 20 && read == 1; ++i)
             read = _LePorta(&from, data.data(), &code, &length, 500);
-        EXPECT_EQ(read, plat::kErrDeviceNotConnected);
+        // A closed peer reads as an end (not connected) or, when the close
+        // raced an answer on its way, as a reset (an I/O error): both lost.
+        EXPECT_TRUE(read == plat::kErrDeviceNotConnected || read == plat::kErrIoDevice) << read;
         EXPECT_EQ(_FechaPorta(), 0u);
         EXPECT_NE(_AbrePorta("COM1", 1, one), 0u); // nobody there now
         server = listenOn(port);

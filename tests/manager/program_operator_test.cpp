@@ -45,8 +45,8 @@ class OperatorTest : public mtest::ProgramTest {
     // Hands the directory and its files to uid.
     void GiveTo(int uid) {
         for (const auto& e : fs::directory_iterator(dir.path()))
-            ::lchown(e.path().c_str(), uid, uid);
-        ::chown(dir.path().c_str(), uid, uid);
+            EXPECT_EQ(::lchown(e.path().c_str(), uid, uid), 0) << e.path();
+        EXPECT_EQ(::chown(dir.path().c_str(), uid, uid), 0);
     }
     void Rewrite() { mtest::WriteConfig(dir.path(), config); }
     ConfigRecord config{};

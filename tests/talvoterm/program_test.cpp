@@ -243,6 +243,9 @@ TEST(Program, UsageAndScriptErrorsGiveStatusTwoBeforeTheLineExists) {
         Program p;
         ASSERT_TRUE(p.start(s, args, ""));
         EXPECT_EQ(p.finish(), 2) << args.size();
+        if (args.back() == "1") { // refused with the reason
+            EXPECT_NE(s.read("err.txt").find("PC's own address"), std::string::npos);
+        }
     }
 }
 

@@ -167,20 +167,30 @@ TEST_F(TextDispatch, AnswersCarryNothingAnEarlierAnswerLeft) {
     EXPECT_EQ(Ask(29, Req({"B.TXT"})).data, std::vector<std::uint8_t>({'-', '1', 0}));
 }
 
-TEST_F(TextDispatch, ThePositionNeverGoesBeyondWhatItsWordHolds) {
+TEST_F(TextDispatch, NoMoveOrWriteGoesBeyondTheEndOfTheFile) {
     TextEntry(0, "A.TXT", "abc");
     const std::string h = Open("A.TXT");
-    // A move to the last position a terminal can hold is allowed, but no
-    // transfer may start where it could end past it.
-    Ask(33, Req({h, "2147483647", "0"}));
+    // A move past the end is refused and the position stays; to the end is allowed.
+    for (const char* far : {"2147483647", "4"}) {
+        Ask(33, Req({h, far, "0"}));
+        EXPECT_EQ(Status(), "87") << far;
+        EXPECT_EQ(TerminalFilePos[0], 0) << far;
+    }
+    Ask(33, Req({h, "0", "2"}));
     EXPECT_EQ(Status(), "0");
-    EXPECT_EQ(TerminalFilePos[0], 2147483647);
+    EXPECT_EQ(TerminalFilePos[0], 3);
+    // A position beyond the end (the file cut by another program since, or
+    // the last one a terminal can hold) takes no write and no transfer that
+    // could end past what the position holds.
     std::vector<std::uint8_t> w = Req({h, "2"});
     w.insert(w.end(), {'\n', '\n'});
-    Ask(34, w);
-    EXPECT_EQ(Status(), "87");
-    EXPECT_EQ(TerminalFilePos[0], 2147483647);
-    EXPECT_EQ(Contents("A.TXT"), "abc");
+    for (const std::int32_t pos : {10, 2147483647}) {
+        TerminalFilePos[0] = pos;
+        Ask(34, w);
+        EXPECT_EQ(Status(), "87") << pos;
+        EXPECT_EQ(TerminalFilePos[0], pos);
+        EXPECT_EQ(Contents("A.TXT"), "abc");
+    }
     EXPECT_EQ(Ask(31, Req({h, "5"})).data.size(), 5u);
     EXPECT_EQ(Status(), "87");
 }

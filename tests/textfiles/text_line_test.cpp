@@ -6,6 +6,7 @@
 // fit, and the locks and contexts, table or text, that opening and closing end.
 #include "tests/requests/table_line_common.h"
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -284,9 +285,15 @@ TEST_F(TextLine, SeeksFromEachOriginAndRefusedMovesKeepThePosition) {
     EXPECT_EQ(Status(kA), "87");
     EXPECT_EQ(Read(kA, h, "1"), "7");
     EXPECT_EQ(Status(kA), "0");
-    // A move past the end is allowed; reading there finds the end.
-    Seek(kA, h, "500", "0");
-    EXPECT_EQ(Status(kA), "0");
+    // A move past the end is refused (a far one and a few bytes written
+    // there would make a file of gigabytes); to the end, reading finds it.
+    for (const char* far : {"500", "2147483000"}) {
+        Seek(kA, h, far, "0");
+        EXPECT_EQ(Status(kA), "87") << far;
+    }
+    EXPECT_EQ(Write(kA, WriteReq(h, "5", "12345")), "5");
+    EXPECT_EQ(std::filesystem::file_size(line.path("HUNDRED.TXT")), 100u);
+    Seek(kA, h, "0", "2");
     EXPECT_EQ(Read(kA, h, "5"), "");
     EXPECT_EQ(Status(kA), "0");
 }

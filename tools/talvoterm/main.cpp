@@ -333,7 +333,16 @@ int main(int argc, char** argv) {
     for (int i = optind; i < argc; ++i) {
         std::uint16_t addr = 0;
         if (!ParseAddress(argv[i], addr)) {
-            std::fprintf(stderr, "talvoterm: bad address '%s'\n", argv[i]);
+            // 1 is the PC's own address on the line: a terminal playing it
+            // would answer the PC's frames as if they were polls.
+            char* end = nullptr;
+            if (std::strtoul(argv[i], &end, 0) == kPcAddress && end != argv[i] && *end == '\0')
+                std::fprintf(stderr,
+                             "talvoterm: address %s is the PC's own address on the line; "
+                             "terminals use 2..65535\n",
+                             argv[i]);
+            else
+                std::fprintf(stderr, "talvoterm: bad address '%s'\n", argv[i]);
             return ToolUsageError("talvoterm");
         }
         if (std::find(addresses.begin(), addresses.end(), addr) == addresses.end())
