@@ -296,11 +296,17 @@ int UndoAll(std::int64_t end, int* slot, std::uint8_t* sequence, char* table, in
     *slot = -1;
     std::uint32_t kind = 0, n = 0;
     // The live entry begins right after the header with a begin record of
-    // the header's generation; anything else there is a retired entry's.
-    if (!ReadRecord(kHeaderSize, end, &kind, &n) || kind != kBegin || n < kBeginSize) return 0;
-    const std::uint32_t begun_generation = n >= kBeginSize + 4 ? Get32(record + 8 + kBeginSize) : 0;
-    if (generation_known && begun_generation != generation) return 0;
-    undo_seed = begun_generation;
+    // the header's generation; anything else there is a retired entry's. A
+    // journal from before generations (none in its header) is read as it is.
+    undo_seed = 0;
+    if (ReadRecord(kHeaderSize, end, &kind, &n) && kind == kBegin && n >= kBeginSize) {
+        const std::uint32_t begun_generation =
+            n >= kBeginSize + 4 ? Get32(record + 8 + kBeginSize) : 0;
+        if (generation_known && begun_generation != generation) return 0;
+        undo_seed = begun_generation;
+    } else if (generation_known) {
+        return 0;
+    }
     for (std::int64_t at = kHeaderSize; ReadRecord(at, end, &kind, &n); at += 12 + n) {
         if (kind == kBegin && n >= kBeginSize) {
             *slot = record[8] < kSlots ? record[8] : -1;
