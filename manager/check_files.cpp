@@ -6,6 +6,7 @@
 // one.
 #include "manager/check.h"
 
+#include <cstdarg>
 #include <cstring>
 
 #include "manager/config.h"
@@ -83,9 +84,15 @@ struct Faults {
     static constexpr int kMax = 128;
     char text[kMax][160];
     int count = 0;
-    template <typename... A>
-    void Add(const char* format, A... args) {
-        if (count < kMax) std::snprintf(text[count], sizeof text[count], format, args...);
+    // Every format is a literal of this file: GCC and clang check each
+    // call's arguments against it.
+    __attribute__((format(printf, 2, 3))) void Add(const char* format, ...) {
+        if (count < kMax) {
+            std::va_list args;
+            va_start(args, format);
+            std::vsnprintf(text[count], sizeof text[count], format, args);
+            va_end(args);
+        }
         ++count;
     }
 };
