@@ -11,6 +11,7 @@
 #include "manager/tablestore/store_errors.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/logline.h"
 #include "platform/ownfiles.h"
 
 namespace {
@@ -58,9 +59,17 @@ bool SameText(const char* line, std::size_t length) {
 }
 
 // Writes one line to standard error (plain line end) and to the log.
+// On the system journal the line carries an error priority in place of
+// its date and time (the journal stamps it); the log keeps its own form.
 void Emit(const char* line, std::size_t length) {
-    std::fprintf(stderr, "wtalvoc: %.*s\n", static_cast<int>(length > 2 ? length - 2 : 0), line);
-    std::fflush(stderr);
+    const int text = static_cast<int>(length > 2 ? length - 2 : 0);
+    if (plat::LogToJournal() && text > static_cast<int>(kStampLength)) {
+        plat::LogLine(plat::LogLevel::kError, "wtalvoc:%.*s", text - static_cast<int>(kStampLength),
+                      line + kStampLength);
+    } else {
+        std::fprintf(stderr, "wtalvoc: %.*s\n", text, line);
+        std::fflush(stderr);
+    }
     AppendToStoreLog(line, length);
 }
 
