@@ -56,7 +56,21 @@ std::uint32_t TakeLock(const char* portName, const char* path, const plat::Seria
     if (plat::UucpLockPath(plat::kLockDir, path, lock, sizeof lock) != 0) return 0;
     std::int32_t holder = 0;
     if (std::uint32_t rc = plat::UucpLockTake(lock, &holder)) {
-        if (holder != 0)
+        if (rc == plat::kErrAccessDenied && holder != 0 && want < 0) {
+            // Only a lock left by an ended program of another user (root's
+            // terminal program killed): the line is still opened exclusively.
+            std::fprintf(stderr,
+                         "%s: trava %s do processo %ld, ja terminado, nao pode ser removida; "
+                         "porta aberta sem trava\n",
+                         portName, lock, static_cast<long>(holder));
+            return 0;
+        }
+        if (rc == plat::kErrAccessDenied && holder != 0)
+            std::fprintf(stderr,
+                         "%s: trava %s do processo %ld, ja terminado, nao pode ser removida "
+                         "(lock_file = yes)\n",
+                         portName, lock, static_cast<long>(holder));
+        else if (holder != 0)
             std::fprintf(stderr, "%s: porta em uso pelo processo %ld (trava %s)\n", portName,
                          static_cast<long>(holder), lock);
         else

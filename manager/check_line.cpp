@@ -103,10 +103,17 @@ int CheckLine(std::FILE* out) {
     if (!info.tcp && set.lockFile != 0) {
         char lock[300];
         std::int32_t holder = 0;
+        std::uint32_t rc = plat::kErrInvalidParameter;
         if (plat::UucpLockPath(plat::kLockDir, path, lock, sizeof lock) == 0 &&
-            plat::UucpLockTake(lock, &holder) == 0)
+            (rc = plat::UucpLockTake(lock, &holder)) == 0)
             plat::UucpLockRelease(lock);
-        else if (holder != 0) {
+        else if (rc == plat::kErrAccessDenied && holder != 0) {
+            char reason[360];
+            std::snprintf(reason, sizeof reason,
+                          "a lock of ended process %ld that this user cannot remove (%s)",
+                          long(holder), lock);
+            problems += Problem(out, real, reason, "remove that file as root");
+        } else if (holder != 0) {
             char reason[360];
             std::snprintf(reason, sizeof reason, "locked by process %ld (%s)", long(holder), lock);
             return problems + Problem(out, real, reason, "end that program first");

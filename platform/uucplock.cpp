@@ -71,7 +71,12 @@ std::uint32_t UucpLockTake(const char* lockPath, std::int32_t* holder) {
             *holder = owner;
             return Fail(kErrBusy);
         }
-        unlink(lockPath); // stale: its owner is gone
+        // Stale: its owner is gone. Another user's lock in a sticky
+        // directory cannot be removed by this one.
+        if (unlink(lockPath) != 0 && errno != ENOENT) {
+            *holder = owner;
+            return Fail(kErrAccessDenied);
+        }
     }
     return Fail(kErrBusy);
 }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -92,6 +93,32 @@ TEST_F(LineFiles, UucpLockFreeOwnStaleAndLive) {
     EXPECT_EQ(holder, 1);
     UucpLockRelease(lock); // not ours: stays
     EXPECT_TRUE(std::filesystem::exists(lock));
+}
+
+// root's lock left in the sticky lock directory by a killed program: another
+// user cannot remove it, and is told so with the ended PID instead of "busy".
+TEST_F(LineFiles, AnotherUsersStaleLockIsNamedNotBusy) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to make another user's lock";
+    char dir[] = "/tmp/uucp-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    ASSERT_EQ(chmod(dir, 01777), 0);
+    const std::string lock = std::string(dir) + "/LCK..ttyUSB7";
+    const pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    waitpid(gone, nullptr, 0);
+    WriteFile(lock, "     " + std::to_string(gone) + "\n");
+    const pid_t child = fork();
+    if (child == 0) {
+        std::int32_t holder = 0;
+        const bool told = setgid(65534) == 0 && setuid(65534) == 0 &&
+                          UucpLockTake(lock.c_str(), &holder) == kErrAccessDenied && holder == gone;
+        _exit(told ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(std::filesystem::exists(lock));
+    std::filesystem::remove_all(dir);
 }
 
 } // namespace
