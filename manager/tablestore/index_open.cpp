@@ -160,6 +160,7 @@ int i4open_index(const char* name) {
     h->version_locked = i4version(h);
     h->locked = 0;
     h->eof_position = 0;
+    h->pages_end = 0;
     h->damaged = 0;
 
     t = d4table(h->table);
@@ -231,6 +232,7 @@ const char* shorter_than_its_pages(int index, std::int64_t size) {
     if (size < b4page_size * 2 || !b4page_in_file(i4root(h), size))
         return "The file is shorter than its root page.";
     if (h->eof_position > size) return "The file is shorter than its pages.";
+    if (h->pages_end <= size) return nullptr; // every page in memory ends within the file
     for (int s = h->path, n = 0; s >= 0 && n < 1000; s = b4slot(s)->next, ++n)
         if (!b4page_in_file(b4slot(s)->file_offset, size))
             return "The file is shorter than its pages.";

@@ -58,6 +58,10 @@ struct IndexHandle {
     int key_type;              // 'C', 'N' or 'D'
     int version_locked;        // version counter as of the last lock
     std::int64_t eof_position; // where a new page goes at the end, 0 unknown
+    // The end of the furthest page given to the index since its pages were
+    // last all let go (INT64_MAX after an unaligned one): a file at least
+    // this long holds every page in memory, checked without walking them.
+    std::int64_t pages_end;
     std::uint8_t header[i4header_size];
     // Found damaged while in use (i4mark_damaged): 0 sound, 1 to be checked
     // at the next refresh, 2 damaged (checked again once the file changed,

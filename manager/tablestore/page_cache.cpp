@@ -115,7 +115,13 @@ void b4set_page_offset(int index, int s, std::uint32_t offset) {
     PageSlot* p = b4slot(s);
     p->owner = index;
     p->file_offset = offset;
-    if (offset != 0) map_insert(s);
+    if (offset == 0) return;
+    map_insert(s);
+    if (IndexHandle* h = i4index(index)) {
+        const std::int64_t end =
+            offset % b4page_size == 0 ? static_cast<std::int64_t>(offset) + b4page_size : INT64_MAX;
+        h->pages_end = std::max(h->pages_end, end);
+    }
 }
 
 void b4mark_changed(int index, PageSlot* p) {
@@ -350,6 +356,7 @@ int i4flush_pages(int index) {
     h->cache_count = 0;
     h->cache_oldest = -1;
     h->pages_changed = 0;
+    h->pages_end = 0;
     return 0;
 }
 
