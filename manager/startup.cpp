@@ -201,13 +201,14 @@ void TellUncleanStop(std::int64_t journal_size) {
 // start with (the pools grow by five as terminals' tables open), a 256-byte
 // expression work buffer, and a page pool of 25 slots that may grow to
 // kPageBudget slots (about 8.5 MB of 1,044-byte slots), no index keeping
-// more than kPagesPerIndex pages (about 1 MB). 1,024 pages hold every branch
+// more than kPagesPerIndex pages (about 2 MB). 2,048 pages hold every branch
 // page of a 1,000,000-record index with keys of up to about 20 bytes (the
-// levels above the leaves are some 3 % of its pages) and the leaves used
-// last, so that a seek reads its leaf and little else; eight such indexes
-// fit the budget, and more share it, the oldest cached page giving way.
+// levels above the leaves are some 4 % of its pages, and a full cache gives
+// up its leaves first) and the leaves used last, so that a seek reads its
+// leaf and little else; four such indexes fit the budget, and more share it,
+// the oldest cached leaf giving way.
 constexpr int kPageBudget = 8192;
-constexpr int kPagesPerIndex = 1024;
+constexpr int kPagesPerIndex = 2048;
 
 // A table or index that another program holds exclusively at start-up (a
 // pack or rebuild running) is tried again every 100 ms for kShareWaitMs

@@ -14,13 +14,6 @@
 #include "manager/tablestore/tables.h"
 #include "platform/clock.h"
 
-IndexHandle* i4index(int i) {
-    auto* h = h4element_as<IndexHandle>(g4.index_pool, i);
-    if (h == nullptr) return nullptr;
-    // An element in use always carries its file name; released ones are cleared.
-    return h->file_name[0] != '\0' ? h : nullptr;
-}
-
 std::uint32_t i4root(const IndexHandle* h) {
     return b4get32(h->header + i4h_root);
 }

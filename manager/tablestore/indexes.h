@@ -17,6 +17,8 @@
 #include <cstdint>
 
 #include "manager/tablestore/pages.h"
+#include "manager/tablestore/pools.h"
+#include "manager/tablestore/store.h"
 
 inline constexpr int i4header_size = 280;
 inline constexpr int i4default_cache_limit = 20;
@@ -77,8 +79,13 @@ struct IndexHandle {
     int unique;
 };
 
-// The handle of index number i, or null when i is not an open index.
-IndexHandle* i4index(int i);
+// The handle of index number i, or null when i is not an open index (an
+// element in use always carries its file name; released ones are cleared).
+// Inline: every page and key step reaches its index through it.
+inline IndexHandle* i4index(int i) {
+    auto* h = h4element_as<IndexHandle>(g4.index_pool, i);
+    return h != nullptr && h->file_name[0] != '\0' ? h : nullptr;
+}
 
 // The header image fields.
 std::uint32_t i4root(const IndexHandle* h);

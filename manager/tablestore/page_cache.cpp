@@ -23,10 +23,16 @@ std::int64_t pages_read = 0;
 // and an offset is in it once; a slot leaves it before it is released or
 // given another offset. It holds at least twice as many entries as the pool
 // has slots and is made anew (from the indexes' paths and caches) when the
-// pool outgrows it, or when removed entries fill it.
+// pool outgrows it, or when entries and removed ones fill half of it. Each
+// entry carries its key, so that a probe reads no slot.
 constexpr std::int32_t kMapEmpty = -1;
 constexpr std::int32_t kMapGone = -2;
-std::int32_t* page_map = nullptr;
+struct MapEntry {
+    std::int32_t slot; // kMapEmpty, kMapGone or the slot number
+    std::int32_t owner;
+    std::uint32_t offset;
+};
+MapEntry* page_map = nullptr;
 std::uint32_t map_size = 0; // a power of two, 0 before the first page
 std::uint32_t map_used = 0; // entries in use or removed
 
@@ -40,11 +46,9 @@ int map_find(int index, std::uint32_t offset) {
     if (map_size == 0 || offset == 0) return -1;
     for (std::uint32_t i = map_home(index, offset), n = 0; n < map_size;
          i = (i + 1) & (map_size - 1), ++n) {
-        const std::int32_t e = page_map[i];
-        if (e == kMapEmpty) return -1;
-        if (e < 0) continue;
-        const PageSlot* p = b4slot(e);
-        if (p->owner == index && p->file_offset == offset) return e;
+        const MapEntry& e = page_map[i];
+        if (e.slot == kMapEmpty) return -1;
+        if (e.slot >= 0 && e.offset == offset && e.owner == index) return e.slot;
     }
     return -1;
 }
@@ -52,9 +56,9 @@ int map_find(int index, std::uint32_t offset) {
 void map_put(int s) {
     const PageSlot* p = b4slot(s);
     std::uint32_t i = map_home(p->owner, p->file_offset);
-    while (page_map[i] >= 0) i = (i + 1) & (map_size - 1);
-    if (page_map[i] == kMapEmpty) ++map_used;
-    page_map[i] = s;
+    while (page_map[i].slot >= 0) i = (i + 1) & (map_size - 1);
+    if (page_map[i].slot == kMapEmpty) ++map_used;
+    page_map[i] = MapEntry{s, p->owner, p->file_offset};
 }
 
 // Makes the map anew with room for the pool, from every index's path and
@@ -64,11 +68,11 @@ bool map_rebuild() {
     std::uint32_t size = 64;
     while (size < 4u * static_cast<std::uint32_t>(std::max(h4capacity(g4.page_pool), 1))) size *= 2;
     std::free(page_map);
-    page_map = static_cast<std::int32_t*>(std::malloc(size * sizeof(std::int32_t)));
+    page_map = static_cast<MapEntry*>(std::malloc(size * sizeof(MapEntry)));
     map_size = page_map != nullptr ? size : 0;
     map_used = 0;
     if (page_map == nullptr) return false;
-    for (std::uint32_t i = 0; i < size; ++i) page_map[i] = kMapEmpty;
+    for (std::uint32_t i = 0; i < size; ++i) page_map[i] = MapEntry{kMapEmpty, -1, 0};
     for (int index = 0; index < h4capacity(g4.index_pool); ++index) {
         const IndexHandle* h = i4index(index);
         if (h == nullptr) continue;
@@ -81,7 +85,7 @@ bool map_rebuild() {
 }
 
 void map_insert(int s) {
-    if (4u * map_used + 4 > 3u * map_size ||
+    if (4u * map_used + 4 > 2u * map_size ||
         2u * static_cast<std::uint32_t>(h4capacity(g4.page_pool)) > map_size) {
         map_rebuild(); // s is on a path, so it is in the new map
         return;
@@ -94,9 +98,9 @@ void map_remove(int s) {
     if (map_size == 0 || p->owner < 0 || p->file_offset == 0) return;
     for (std::uint32_t i = map_home(p->owner, p->file_offset), n = 0; n < map_size;
          i = (i + 1) & (map_size - 1), ++n) {
-        if (page_map[i] == kMapEmpty) return;
-        if (page_map[i] == s) {
-            page_map[i] = kMapGone;
+        if (page_map[i].slot == kMapEmpty) return;
+        if (page_map[i].slot == s) {
+            page_map[i].slot = kMapGone;
             return;
         }
     }
@@ -143,10 +147,6 @@ std::int64_t b4pages_read() {
     return pages_read;
 }
 
-PageSlot* b4slot(int s) {
-    return h4element_as<PageSlot>(g4.page_pool, s);
-}
-
 namespace {
 
 // Path: h->path is the top; next leads to the parent, previous to the child.
@@ -183,9 +183,22 @@ void path_append_root(IndexHandle* h, int s) {
     p->previous = last;
 }
 
-// Cache: newest first, next leads to the older page.
+// Cache: newest first, next leads to the older page. Every walk passes
+// through the branch pages, while a leaf of a large index is seldom needed
+// again soon: once the index's cache is half full, a leaf leaving the path
+// goes to the oldest end, where the next page the index loads takes its
+// place, so that the cache holds the branch pages (a seek then reads its
+// leaf alone) rather than a few recent leaves.
 void cache_push(IndexHandle* h, int s) {
     PageSlot* p = b4slot(s);
+    if (h->cache_oldest >= 0 && h->cache_count >= h->cache_limit / 2 && b4page_is_leaf(p->page)) {
+        p->next = -1;
+        p->previous = h->cache_oldest;
+        b4slot(h->cache_oldest)->next = s;
+        h->cache_oldest = s;
+        ++h->cache_count;
+        return;
+    }
     p->previous = -1;
     p->next = h->cache_newest;
     if (h->cache_newest >= 0) b4slot(h->cache_newest)->previous = s;
@@ -328,12 +341,20 @@ int b4write_block(int index, int s) {
 int i4write_pages(int index) {
     IndexHandle* h = i4index(index);
     if (h == nullptr) return -1;
-    // Changed pages are counted: the walk ends at the last of them (they are
-    // on the path or among the newest cached pages).
+    // Changed pages are counted: the walk ends at the last of them. They are
+    // on the path, among the newest cached pages or, leaves, among the
+    // oldest, so the cache is walked from both ends towards the middle.
     for (int s = h->path; s >= 0 && h->pages_changed > 0; s = b4slot(s)->next)
         if (b4slot(s)->changed && b4write_block(index, s) < 0) return -1;
-    for (int s = h->cache_newest; s >= 0 && h->pages_changed > 0; s = b4slot(s)->next)
-        if (b4slot(s)->changed && b4write_block(index, s) < 0) return -1;
+    int newer = h->cache_newest;
+    int older = h->cache_oldest;
+    for (int n = 0; 2 * n < h->cache_count && h->pages_changed > 0 && newer >= 0 && older >= 0;
+         ++n) {
+        if (b4slot(newer)->changed && b4write_block(index, newer) < 0) return -1;
+        if (b4slot(older)->changed && b4write_block(index, older) < 0) return -1;
+        newer = b4slot(newer)->next;
+        older = b4slot(older)->previous;
+    }
     h->pages_changed = 0;
     return 0;
 }

@@ -22,6 +22,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "manager/tablestore/pools.h"
+#include "manager/tablestore/store.h"
+
 inline constexpr int b4page_size = 1024;
 
 // What a page's shape depends on, taken from the index header.
@@ -158,8 +161,10 @@ int b4page_remove(std::uint8_t* page, const PageGeometry& g, int i);
 // --- Pages of an open index (its path and cache) -----------------------------
 
 // The slot of page slot number s, or null (recompute after any call that can
-// take a slot: the pool may move).
-PageSlot* b4slot(int s);
+// take a slot: the pool may move). Inline, as every step of a walk uses it.
+inline PageSlot* b4slot(int s) {
+    return h4element_as<PageSlot>(g4.page_pool, s);
+}
 
 // Writes back changed pages and empties the path and the cache. 0 / -1.
 int i4flush_pages(int index);

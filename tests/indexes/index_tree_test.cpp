@@ -518,6 +518,64 @@ TEST_F(TreeTest, APageBudgetBoundsThePoolAndKeepsPagesAcrossRequests) {
     }
 }
 
+// A cache too small for its index (255 pages, 40 kept) keeps the branch
+// pages every walk passes through and gives up leaves first: once warm, a
+// seek reads its leaf alone. The changed leaves it gives up, wherever they
+// lie in the cache, are still written when the request ends.
+TEST_F(TreeTest, AFullCacheKeepsItsBranchPagesAndWritesEveryChangedLeaf) {
+    d4close_all_tables();
+    d4reset_store();
+    ASSERT_EQ(d4initialize(1, 1, 25, 256, 0), 0);
+    ASSERT_EQ(d4set_page_budget(200, 40), 0);
+    const int t = d4open_table(dir.copy_peer("ITENS.DBF").c_str());
+    d4select_table(t);
+    const int cod = i4open_index(dir.copy_peer("ITCOD.NTX").c_str());
+    ASSERT_GE(cod, 0);
+    const int field = f4ref("CODIGO");
+    std::vector<std::string> codes;
+    for (int r = 1; r <= d4record_count(); ++r) {
+        ASSERT_EQ(d4goto_record(r), 0);
+        codes.emplace_back(f4field_text(field));
+    }
+    std::mt19937 rng(5);
+    const auto seek_some = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            ASSERT_EQ(i4seek_text(codes[rng() % codes.size()].c_str()), 0);
+            ASSERT_EQ(d4unlock_all(), 0); // the request ends
+        }
+    };
+    seek_some(300);
+    for (int i = 0; i < 500; ++i) {
+        const std::int64_t before = b4pages_read();
+        seek_some(1);
+        EXPECT_LE(b4pages_read() - before, 1) << "its leaf alone";
+    }
+
+    // Key changes, a request each, move records all over the tree.
+    for (int i = 0; i < 300; ++i) {
+        const int r = static_cast<int>(rng() % codes.size()) + 1;
+        char code[16];
+        std::snprintf(code, sizeof code, "N%011d", i);
+        ASSERT_EQ(d4goto_record(r), 0);
+        f4put_text(field, code);
+        ASSERT_EQ(d4write_record(r), 0);
+        ASSERT_EQ(d4unlock_all(), 0);
+        codes[static_cast<std::size_t>(r - 1)] = code;
+    }
+    d4close_all_tables();
+    d4reset_store();
+    ASSERT_EQ(d4initialize(1, 1, 25, 256, 0), 0);
+    d4select_table(d4open_table((dir / "ITENS.DBF").c_str()));
+    const int again = i4open_index((dir / "ITCOD.NTX").c_str());
+    int notes = 0; // the other program's equal keys out of record order
+    std::string faults;
+    EXPECT_EQ(check_faults_lenient(again, &notes, &faults), 0) << faults;
+    for (std::size_t r = 0; r < codes.size(); r += 7) {
+        ASSERT_EQ(i4seek_text(codes[r].c_str()), 0) << codes[r];
+        EXPECT_EQ(f4field_text(f4ref("CODIGO")), codes[r]);
+    }
+}
+
 // Appended records go after every equal key in one descent, across splits,
 // and the highest possible key (all 0xFF) goes to the very end.
 TEST_F(TreeTest, AppendsPlaceEachKeyAfterItsEqualsAcrossSplits) {
