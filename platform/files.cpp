@@ -434,12 +434,17 @@ std::uint32_t FileDelete(const char* name) {
     return kErrSuccess;
 }
 
-std::uint32_t FileExists(const char* name) {
+std::uint32_t FileMode(const char* name, std::uint32_t* mode) {
     char path[kMaxPath];
     if (std::uint32_t rc = ResolveName(name, path, sizeof path)) return rc;
     struct stat st;
     if (::stat(path, &st) != 0) return FailErrno(errno);
+    if (mode != nullptr) *mode = st.st_mode & 07777;
     return kErrSuccess;
+}
+
+std::uint32_t FileExists(const char* name) {
+    return FileMode(name, nullptr);
 }
 
 } // namespace plat

@@ -124,6 +124,10 @@ std::uint32_t FileDelete(const char* name);
 // 0 when name resolves to an existing entry (file or directory), else 2 / 3.
 std::uint32_t FileExists(const char* name);
 
+// The permission bits of the entry name resolves to (links followed) in
+// *mode: 0, or the error of FileExists.
+std::uint32_t FileMode(const char* name, std::uint32_t* mode);
+
 // Fault hook, for tests of what survives a failed write or a killed process.
 // Every FileWrite (FileWriteAt included) and FileTruncate counts as one write.
 // Armed with FileFaultSet(n, what), the nth write from that call on does not

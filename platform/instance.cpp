@@ -126,6 +126,25 @@ int Connect() {
     return fd;
 }
 
+// Connects to the running copy of this directory and checks who listens
+// (*fd; *who when given): 0; kErrFileNotFound when none runs; kErrAccessDenied
+// when a stranger holds the socket; another error of the connection.
+std::uint32_t ConnectTrusted(int* fd, ucred* who) {
+    *fd = Connect();
+    if (*fd < 0) {
+        const int err = errno;
+        return err == ENOENT || err == ECONNREFUSED ? Fail(kErrFileNotFound) : FailErrno(err);
+    }
+    ucred peer{};
+    if (!TrustedListener(*fd, &peer)) {
+        ::close(*fd);
+        *fd = -1;
+        return Fail(kErrAccessDenied);
+    }
+    if (who != nullptr) *who = peer;
+    return kErrSuccess;
+}
+
 bool OwnSocketFile() {
     struct stat st;
     return g_socketIno != 0 && ::lstat(kInstanceSocket, &st) == 0 && st.st_dev == g_socketDev &&
@@ -498,17 +517,9 @@ InstanceResult InstanceClaim(std::uint32_t* error, std::uint32_t ackTimeoutMs,
 }
 
 std::uint32_t InstanceAskStop(InstancePeer* stopped, std::uint32_t ackTimeoutMs) {
-    const int fd = Connect();
-    if (fd < 0) {
-        const int err = errno;
-        if (err == ENOENT || err == ECONNREFUSED) return Fail(kErrFileNotFound);
-        return FailErrno(err);
-    }
+    int fd = -1;
     ucred who{};
-    if (!TrustedListener(fd, &who)) {
-        ::close(fd);
-        return Fail(kErrAccessDenied);
-    }
+    if (const std::uint32_t rc = ConnectTrusted(&fd, &who)) return rc;
     const std::uint32_t rc = AskToStop(fd, ackTimeoutMs);
     if (rc == kErrSuccess && stopped != nullptr) *stopped = InstancePeer{who.pid, who.uid};
     return rc == kErrSuccess ? rc : Fail(rc);
@@ -606,17 +617,8 @@ void InstanceSetStatusWriter(StatusWriter writer) {
 std::uint32_t InstanceQueryStatus(bool json, char* out, std::size_t size, std::uint32_t timeoutMs) {
     if (out == nullptr || size == 0) return Fail(kErrInvalidParameter);
     out[0] = '\0';
-    const int fd = Connect();
-    if (fd < 0) {
-        const int err = errno;
-        if (err == ENOENT || err == ECONNREFUSED) return Fail(kErrFileNotFound);
-        return FailErrno(err);
-    }
-    ucred who{};
-    if (!TrustedListener(fd, &who)) {
-        ::close(fd);
-        return Fail(kErrAccessDenied);
-    }
+    int fd = -1;
+    if (const std::uint32_t rc = ConnectTrusted(&fd, nullptr)) return rc;
     const char request = json ? kJsonRequest : kStatusRequest;
     if (::send(fd, &request, 1, MSG_NOSIGNAL) != 1) {
         const int err = errno;
@@ -675,14 +677,9 @@ void InstanceMonitorFlush() {
 }
 
 std::uint32_t InstanceMonitor(int outFd) {
-    const int fd = Connect();
-    if (fd < 0) {
-        const int err = errno;
-        if (err == ENOENT || err == ECONNREFUSED) return Fail(kErrFileNotFound);
-        return FailErrno(err);
-    }
-    ucred who{};
-    if (!TrustedListener(fd, &who) || ::send(fd, &kMonitorRequest, 1, MSG_NOSIGNAL) != 1) {
+    int fd = -1;
+    if (const std::uint32_t rc = ConnectTrusted(&fd, nullptr)) return rc;
+    if (::send(fd, &kMonitorRequest, 1, MSG_NOSIGNAL) != 1) {
         ::close(fd);
         return Fail(kErrAccessDenied);
     }

@@ -70,11 +70,9 @@ std::uint32_t OwnFileRename(const char* from, const char* to) {
 std::uint32_t WritableByOthers(const char* name, bool* yes) {
     if (yes == nullptr) return Fail(kErrInvalidParameter);
     *yes = false;
-    char path[kMaxPath];
-    if (std::uint32_t rc = ResolveName(name, path, sizeof path)) return rc;
-    struct stat st;
-    if (::stat(path, &st) != 0) return FailErrno(errno);
-    *yes = (st.st_mode & S_IWOTH) != 0;
+    std::uint32_t mode = 0;
+    if (std::uint32_t rc = FileMode(name, &mode)) return rc;
+    *yes = (mode & S_IWOTH) != 0;
     return kErrSuccess;
 }
 

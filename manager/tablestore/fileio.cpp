@@ -139,11 +139,18 @@ std::int64_t u4read_at(int file, std::int64_t offset, void* buffer, std::uint32_
 
 namespace {
 
-// Decimal text of a number for a report, made only when one is made.
-struct NumberText {
+// Reports a failed read or write: the number, when given, as the second
+// text (formatted only now that a report is made). Returns -1.
+int report_failure(int code, const char* name, const char* extra1, const char* extra2,
+                   const long long* number) {
     char text[24];
-    explicit NumberText(long long n) { std::snprintf(text, sizeof text, "%lld", n); }
-};
+    if (number != nullptr) {
+        std::snprintf(text, sizeof text, "%lld", *number);
+        extra2 = text;
+    }
+    e4error_report(code, name, extra1, extra2, nullptr);
+    return -1;
+}
 
 int read_exact(int file, std::int64_t offset, void* buffer, std::uint32_t count, const char* name,
                const char* extra1, const char* extra2, const long long* number) {
@@ -154,13 +161,7 @@ int read_exact(int file, std::int64_t offset, void* buffer, std::uint32_t count,
     else if (plat::FileReadAt(file, offset, buffer, count, &done) != 0 || done != count)
         code = err4read;
     if (code == 0) return 0;
-    if (number != nullptr) {
-        const NumberText text(*number);
-        e4error_report(code, name, extra1, text.text, nullptr);
-    } else {
-        e4error_report(code, name, extra1, extra2, nullptr);
-    }
-    return -1;
+    return report_failure(code, name, extra1, extra2, number);
 }
 
 } // namespace
@@ -203,13 +204,7 @@ int write_exact(int file, std::int64_t offset, const void* buffer, std::uint32_t
         code = err4write;
     if (code == 0) return 0;
     ++write_failures;
-    if (number != nullptr) {
-        const NumberText text(*number);
-        e4error_report(code, name, extra1, text.text, nullptr);
-    } else {
-        e4error_report(code, name, extra1, extra2, nullptr);
-    }
-    return -1;
+    return report_failure(code, name, extra1, extra2, number);
 }
 
 } // namespace

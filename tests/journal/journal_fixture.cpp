@@ -178,4 +178,14 @@ int JournalDir::Restart() {
     return InChild([] { return Serve({}, nullptr) ? 0 : 1; });
 }
 
+std::string JournalDir::StartUp() {
+    const std::string file = dir.file("message.txt");
+    InChild([&] {
+        const bool ok = Serve({}, nullptr);
+        mtest::WriteFile(file, ok ? "" : MessageBuffer);
+        return 0;
+    });
+    return mtest::ReadFile(file);
+}
+
 } // namespace jtest

@@ -58,6 +58,8 @@ class JournalDir : public ::testing::Test {
     int Check();
     // Starts and stops the manager: 0 when it started.
     int Restart();
+    // Starts and stops the manager: its start-up message ("" when it started).
+    std::string StartUp();
 
     mtest::ScratchDir dir;
     std::vector<std::pair<std::string, std::string>> pristine;

@@ -45,16 +45,6 @@ std::string ForgedJournal(const std::vector<std::string>& names) {
 
 class OwnFiles : public JournalDir {
   protected:
-    // Starts the manager; its start-up message ("" when it started).
-    std::string StartUp() {
-        const std::string file = dir.file("message.txt");
-        InChild([&] {
-            const bool ok = Serve({}, nullptr);
-            mtest::WriteFile(file, ok ? "" : MessageBuffer);
-            return 0;
-        });
-        return mtest::ReadFile(file);
-    }
     std::string Log() { return mtest::ReadFile(dir.file("TableErrors.txt")); }
     mtest::ScratchDir outside{false};
 };

@@ -35,16 +35,6 @@ class Start : public JournalDir {
         const int header = static_cast<unsigned char>(t[8]) | static_cast<unsigned char>(t[9]) << 8;
         return static_cast<int>((t.size() - header) / 22);
     }
-    // Starts the manager; its start-up message ("" when it started).
-    std::string StartUp() {
-        const std::string file = dir.file("message.txt");
-        InChild([&] {
-            const bool ok = Serve({}, nullptr);
-            mtest::WriteFile(file, ok ? "" : MessageBuffer);
-            return 0;
-        });
-        return mtest::ReadFile(file);
-    }
     // Serves r in a child killed at its nth write from the files as Reset
     // leaves them (reset first unless told not to): 0 when it ended before.
     int KilledAt(const Request& r, int n, bool reset = true) {

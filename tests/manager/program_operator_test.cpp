@@ -68,36 +68,24 @@ TEST_F(OperatorTest, CheckPassesASoundDirectoryAndNamesEachFault) {
         std::function<void(OperatorTest&)> make;
         std::string expected; // in the output, after the directory's path
     };
+    // A talvo.cfg with one setting changed.
+    const auto config_change = [](void (*change)(ConfigRecord&)) {
+        return [change](OperatorTest& t) {
+            change(t.config);
+            t.Rewrite();
+        };
+    };
     const std::vector<Fault> faults = {
-        {"address 1",
-         [](OperatorTest& t) {
-             t.config.TerminalAddress[1] = 1;
-             t.Rewrite();
-         },
+        {"address 1", config_change([](ConfigRecord& c) { c.TerminalAddress[1] = 1; }),
          "/talvo.cfg: slot 1: address 1 is the PC's own address on the line; fix: "},
-        {"repeated address",
-         [](OperatorTest& t) {
-             t.config.TerminalAddress[1] = 5;
-             t.Rewrite();
-         },
+        {"repeated address", config_change([](ConfigRecord& c) { c.TerminalAddress[1] = 5; }),
          "/talvo.cfg: slot 1: address 5 is also slot 0's"},
-        {"index of no table",
-         [](OperatorTest& t) {
-             t.config.DataFileTable[1] = 3;
-             t.Rewrite();
-         },
+        {"index of no table", config_change([](ConfigRecord& c) { c.DataFileTable[1] = 3; }),
          "/talvo.cfg: data file 2 (ITEMS.NTX): an index of data file 3, which is no table"},
         {"control character",
-         [](OperatorTest& t) {
-             t.config.TerminalApplication[0][2] = '\x07';
-             t.Rewrite();
-         },
+         config_change([](ConfigRecord& c) { c.TerminalApplication[0][2] = '\x07'; }),
          "/talvo.cfg: slot 0: the application name holds control characters"},
-        {"no port",
-         [](OperatorTest& t) {
-             t.config.PortEnabled[0] = 0;
-             t.Rewrite();
-         },
+        {"no port", config_change([](ConfigRecord& c) { c.PortEnabled[0] = 0; }),
          "/talvo.cfg: no port is enabled"},
         {"garbage",
          [](OperatorTest& t) {
