@@ -108,7 +108,7 @@ int CheckLine(std::FILE* out) {
             (rc = plat::UucpLockTake(lock, &holder)) == 0)
             plat::UucpLockRelease(lock);
         else if (rc == plat::kErrAccessDenied && holder != 0) {
-            char reason[360];
+            char reason[420];
             std::snprintf(reason, sizeof reason,
                           "a lock of ended process %ld that this user cannot remove (%s)",
                           long(holder), lock);

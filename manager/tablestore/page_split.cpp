@@ -103,6 +103,7 @@ int b4add(int index, const std::uint8_t* item_in) {
         h = i4index(index);
         p = b4slot(top);
         PageSlot* np = b4slot(ns);
+        if (p == nullptr || np == nullptr) return overwritten("b4add");
         std::memcpy(np->page, p->page, b4page_size);
         b4mark_changed(index, np);
         b4set_page_offset(index, ns, fresh[used++]);

@@ -488,6 +488,8 @@ int d4read_record(int n) {
     return read;
 }
 
+static int read_if_in_file(int number, int n);
+
 int d4read_listed_record(int n) {
     const int number = g4.selected_table;
     TableHandle* t = d4table(number);
@@ -498,8 +500,15 @@ int d4read_listed_record(int n) {
         if (count < 0) return -1;
         return n > count ? 1 : d4read_record(n);
     }
+    return read_if_in_file(number, n);
+}
+
+// Reads record n of table number (count unknown, n >= 1) without asking the
+// file's size: a record wholly in the file is within the count. 0 read, 1
+// past the end (the record buffer left as it was), -1 failure.
+static int read_if_in_file(int number, int n) {
     if (d4changed(number) < 0) return -1;
-    t = d4table(number);
+    TableHandle* t = d4table(number);
     // Read into the old-record buffer first: a record past the end leaves
     // the record buffer as it was.
     t->old_image = 0;
@@ -564,6 +573,13 @@ int d4goto_record(int n) {
     const int number = g4.selected_table;
     TableHandle* t = d4table(number);
     if (t == nullptr) return no_table();
+    if (n >= 1 && t->header.record_count < 0 && t->old_image != n) {
+        // The first move of a request: the read itself tells whether the
+        // record is there; only one past the end asks the size.
+        const int read = read_if_in_file(number, n);
+        if (read != 1) return read;
+        t = d4table(number);
+    }
     const int count = count_of(t);
     if (count < 0) return -1;
     if (n >= 1 && n <= count) return d4read_record(n);
