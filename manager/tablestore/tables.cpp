@@ -142,6 +142,7 @@ int release_all_locks(int number) {
     t->lock_state = d4lock_none;
     t->locked_record = 0;
     t->old_image = 0;
+    t->read_whole = 0;
     t->header.record_count = -1;
     return result;
 }
@@ -352,6 +353,7 @@ int d4open_table_mode(const char* name, int mode) {
     t->bof = 0;
     t->changed = 0;
     t->header.record_count = -1;
+    t->read_whole = 0;
     g4.selected_table = number;
     return number;
 }
@@ -524,6 +526,7 @@ static int read_if_in_file(int number, int n) {
     t->bof = t->eof = 0;
     lock_record(t, n);
     t->current_record = n;
+    t->read_whole = n;
     note_image(t, n);
     return 0;
 }
@@ -543,7 +546,10 @@ int d4goto_record_for_change(int n) {
 }
 
 void d4forget_count() {
-    if (TableHandle* t = d4current_table()) t->header.record_count = -1;
+    if (TableHandle* t = d4current_table()) {
+        t->header.record_count = -1;
+        t->read_whole = 0;
+    }
 }
 
 int d4write_stamp() {
@@ -732,9 +738,11 @@ int d4write_record(int n) {
     const int number = g4.selected_table;
     TableHandle* t = d4table(number);
     if (t == nullptr) return no_table();
-    const int count = count_of(t);
-    if (count < 0) return -1;
-    if (n <= 0 || n > count) return d4append_record();
+    if (n < 1 || n != t->read_whole) {
+        const int count = count_of(t);
+        if (count < 0) return -1;
+        if (n <= 0 || n > count) return d4append_record();
+    }
     t->changed = 0;
     if (!holds_lock_for(t, n)) {
         if (t->first_index >= 0 && i4release_index(-1) < 0) return -1;
@@ -781,6 +789,7 @@ int d4unlock_all() {
         if (t == nullptr) break;
         // The next request counts the records again: other programs append.
         t->header.record_count = -1;
+        t->read_whole = 0;
         bool busy = t->lock_state != d4lock_none || t->held_record != 0 || t->held_append != 0;
         for (int i = t->first_index, walked = 0;
              !busy && i >= 0 && walked < h4capacity(g4.index_pool); ++walked) {

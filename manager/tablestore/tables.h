@@ -64,6 +64,10 @@ struct TableHandle {
     // keeps other writers off it, so that writing it again needs no second
     // read; dropped with that lock.
     int old_image;
+    // A record this request read whole from the file (0 none): it lies
+    // within the count, so writing it back needs no size query. Dropped at
+    // the request's end with the count.
+    int read_whole;
     // The date and count this process last wrote into header bytes 1-7
     // under the append lock it still holds (stamp_held 0: none).
     int stamp_held;
