@@ -518,6 +518,9 @@ static int read_if_in_file(int number, int n) {
     const std::int64_t got = u4read_at(t->file, record_offset(t, n), t->old_record, width);
     if (got != static_cast<std::int64_t>(width)) {
         if (got >= 0) return 1;
+        // A failed read leaves no record behind, as a failed move does.
+        std::memset(t->record, ' ', width);
+        t->current_record = n;
         const NumberText number_text(n);
         e4error_report(err4read, t->file_name, "Record: ", number_text.text, nullptr);
         return -1;
