@@ -223,17 +223,21 @@ std::uint32_t ResolveName(const char* name, char* out, std::size_t outSize) {
     return kErrSuccess;
 }
 
+std::uint32_t AccessFlags(unsigned access, int* flags) {
+    switch (access) {
+    case kAccessRead: *flags = O_RDONLY; return kErrSuccess;
+    case kAccessWrite: *flags = O_WRONLY; return kErrSuccess;
+    case kAccessReadWrite: *flags = O_RDWR; return kErrSuccess;
+    default: return Fail(kErrInvalidParameter);
+    }
+}
+
 std::uint32_t FileOpen(const char* name, unsigned access, FileCreate create, FileHandle* handle,
                        FileShare share) {
     if (handle == nullptr) return Fail(kErrInvalidParameter);
     *handle = kNoFile;
-    int flags;
-    switch (access) {
-    case kAccessRead: flags = O_RDONLY; break;
-    case kAccessWrite: flags = O_WRONLY; break;
-    case kAccessReadWrite: flags = O_RDWR; break;
-    default: return Fail(kErrInvalidParameter);
-    }
+    int flags = 0;
+    if (std::uint32_t rc = AccessFlags(access, &flags)) return rc;
     switch (create) {
     case FileCreate::kOpenExisting: break;
     case FileCreate::kCreateNew: flags |= O_CREAT | O_EXCL; break;

@@ -56,6 +56,10 @@ inline constexpr std::size_t kMaxPath = 4096;
 // way or the drive is missing, or the result does not fit) or 87 (empty name).
 std::uint32_t ResolveName(const char* name, char* out, std::size_t outSize);
 
+// The system's open flags for an access mask (read, write or both) in
+// *flags, for this layer's openers: 0, or 87 for any other mask.
+std::uint32_t AccessFlags(unsigned access, int* flags);
+
 // Opens name with the access and creation wanted; *handle receives the handle
 // (kNoFile on failure). A directory is refused with 5. With a share mode, the
 // share lock is taken right after the open and refused at once with 32 when

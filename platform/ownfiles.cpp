@@ -27,13 +27,8 @@ int Open(const char* path, int flags, unsigned mode) {
 std::uint32_t OwnFileOpen(const char* name, unsigned access, unsigned mode, FileHandle* handle) {
     if (handle == nullptr) return Fail(kErrInvalidParameter);
     *handle = kNoFile;
-    int flags;
-    switch (access) {
-    case kAccessRead: flags = O_RDONLY; break;
-    case kAccessWrite: flags = O_WRONLY; break;
-    case kAccessReadWrite: flags = O_RDWR; break;
-    default: return Fail(kErrInvalidParameter);
-    }
+    int flags = 0;
+    if (std::uint32_t rc = AccessFlags(access, &flags)) return rc;
     char path[kMaxPath];
     if (std::uint32_t rc = ResolveName(name, path, sizeof path)) return rc;
     // Created here: the bits are set on the new file itself, so the umask

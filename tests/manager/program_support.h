@@ -4,8 +4,11 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <grp.h>
+#include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -71,6 +74,7 @@ class Background {
         pid_ = ::fork();
         if (pid_ == 0) {
             if (::chdir(dir.c_str()) != 0) ::_exit(127);
+            ::unsetenv("DISPLAY"); // headless, whatever the tests' environment says
             const int fd = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const rlimit none{0, 0};
             if (uid >= 0 &&
@@ -86,11 +90,12 @@ class Background {
             ::_exit(127);
         }
     }
-    // Waits for the end (SIGTERM first when asked); the exit status, or -1.
-    int stop(int signal = SIGTERM) {
+    // Waits up to seconds for the end (the signal first, 0 none); the exit
+    // status, or -1 (then it is killed).
+    int stop(int signal = SIGTERM, int seconds = 60) {
         if (pid_ <= 0) return -1;
         if (signal != 0) ::kill(pid_, signal);
-        for (int i = 0; i < 3000; ++i) {
+        for (int i = 0; i < seconds * 50; ++i) {
             int status = 0;
             if (::waitpid(pid_, &status, WNOHANG) == pid_) {
                 pid_ = -1;
@@ -105,6 +110,20 @@ class Background {
     }
     bool running() const { return pid_ > 0 && ::kill(pid_, 0) == 0; }
     std::string log() const { return mtest::ReadFile(log_); }
+    // Processor time the program used so far (user and system), in ms.
+    long cpu_ms() const {
+        std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const std::size_t end = line.rfind(')');
+        if (end == std::string::npos) return -1;
+        std::istringstream fields(line.substr(end + 2));
+        std::string skip;
+        for (int i = 3; i < 14; ++i) fields >> skip; // state .. cmajflt
+        long user = 0, system = 0;
+        fields >> user >> system;
+        return (user + system) * 1000 / ::sysconf(_SC_CLK_TCK);
+    }
 
   private:
     pid_t pid_ = -1;

@@ -18,84 +18,13 @@
 #include <vector>
 
 #include "platform/pty.h"
+#include "tests/manager/program_support.h"
 #include "tests/manager/support.h"
 #include "tools/talvoterm/terminal.h"
 
 namespace {
 
 constexpr int kAnswerWaitMs = 20000;
-
-// A manager process in a directory.
-class Manager {
-  public:
-    ~Manager() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    // Starts wtalvoc in dir with the arguments; standard error (and output)
-    // go to `log` in that directory.
-    void start(const std::string& dir, const std::vector<std::string>& args,
-               const std::string& log = "manager.log") {
-        log_ = dir + "/" + log;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            if (::chdir(dir.c_str()) != 0) ::_exit(127);
-            ::unsetenv("DISPLAY"); // headless, whatever the tests' environment says
-            const int fd = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd >= 0) {
-                ::dup2(fd, 1);
-                ::dup2(fd, 2);
-            }
-            std::vector<char*> argv;
-            argv.push_back(const_cast<char*>(WTALVOC_PATH));
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            ::execv(WTALVOC_PATH, argv.data());
-            ::_exit(127);
-        }
-    }
-    // Waits up to seconds for the program to end; its exit status, or -1.
-    int wait(int seconds) {
-        if (pid_ <= 0) return -1;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (std::chrono::steady_clock::now() < end) {
-            int status = 0;
-            const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return -1;
-    }
-    int stop() {
-        if (pid_ > 0) ::kill(pid_, SIGTERM);
-        return wait(60);
-    }
-    bool running() const { return pid_ > 0; }
-    // Processor time the program used so far (user and system), in ms.
-    long cpu_ms() const {
-        std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
-        std::string line;
-        std::getline(stat, line);
-        const std::size_t end = line.rfind(')');
-        if (end == std::string::npos) return -1;
-        std::istringstream fields(line.substr(end + 2));
-        std::string skip;
-        for (int i = 3; i < 14; ++i) fields >> skip; // state .. cmajflt
-        long user = 0, system = 0;
-        fields >> user >> system;
-        return (user + system) * 1000 / ::sysconf(_SC_CLK_TCK);
-    }
-    std::string log() const { return mtest::ReadFile(log_); }
-
-  private:
-    pid_t pid_ = -1;
-    std::string log_;
-};
 
 // A line: a pseudo-terminal published as `port` in the directory, and
 // terminals on its master side.
@@ -136,7 +65,7 @@ class ProgramTest : public ::testing::Test {
     mtest::ScratchDir dir{false};
     platform::PtyPair pty;
     talvoterm::Terminal term;
-    Manager manager;
+    mtest::Background manager;
 };
 
 TEST_F(ProgramTest, ServesTheLineAndStopsInOrderOnSigterm) {
@@ -199,11 +128,11 @@ TEST_F(ProgramTest, SecondCopyStopsTheRunningOneAndExitsOne) {
     manager.start(dir.path(), {});
     ASSERT_EQ(AnswerCode(Ask(5, 28)), 28) << manager.log();
 
-    Manager second;
-    second.start(dir.path(), {}, "second.log");
-    EXPECT_EQ(second.wait(90), 1);
+    mtest::Background second;
+    second.start(dir.path(), {}, dir.file("second.log"));
+    EXPECT_EQ(second.stop(0, 90), 1);
     // The running copy shut down in order.
-    EXPECT_EQ(manager.wait(60), 0) << manager.log();
+    EXPECT_EQ(manager.stop(0), 0) << manager.log();
     EXPECT_GE(static_cast<unsigned char>(mtest::ReadFile(dir.file("ITEMS.DBF"))[1]), 126);
     // The new copy opened nothing and said only which copy it stopped.
     const std::string said = second.log();
@@ -211,8 +140,8 @@ TEST_F(ProgramTest, SecondCopyStopsTheRunningOneAndExitsOne) {
     EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
 
     // With nobody running, a new copy serves again.
-    Manager third;
-    third.start(dir.path(), {}, "third.log");
+    mtest::Background third;
+    third.start(dir.path(), {}, dir.file("third.log"));
     EXPECT_EQ(AnswerCode(Ask(5, 27)), 27) << third.log();
     EXPECT_EQ(third.stop(), 0);
 }
@@ -223,9 +152,9 @@ TEST_F(ProgramTest, CommandLineMinusOneServesAndOthersAreRefused) {
     manager.start(dir.path(), {"-1"});
     EXPECT_EQ(AnswerCode(Ask(5, 28)), 28) << manager.log();
     EXPECT_EQ(manager.stop(), 0);
-    Manager other;
-    other.start(dir.path(), {" -1"}, "other.log");
-    EXPECT_EQ(other.wait(60), 2) << other.log();
+    mtest::Background other;
+    other.start(dir.path(), {" -1"}, dir.file("other.log"));
+    EXPECT_EQ(other.stop(0), 2) << other.log();
 }
 
 TEST_F(ProgramTest, TwoPortsEnabledOpensTheLast) {
@@ -246,7 +175,7 @@ TEST_F(ProgramTest, NoPortEnabledFailsWithTheOpenMessage) {
     r.PortEnabled[0] = 0;
     mtest::WriteConfig(dir.path(), r);
     manager.start(dir.path(), {});
-    EXPECT_EQ(manager.wait(60), 1);
+    EXPECT_EQ(manager.stop(0), 1);
     const std::string log = manager.log();
     EXPECT_NE(log.find("Erro "), std::string::npos) << log;
     EXPECT_NE(log.find(" na Abertura da Porta de Comunicacao"), std::string::npos) << log;
@@ -286,23 +215,23 @@ TEST_F(ProgramTest, LargeCommErrorsWarnsAtStartAndTheManagerStillServes) {
 
 TEST_F(ProgramTest, StartUpFailuresShowTheirTextAndExitOne) {
     manager.start(dir.path(), {});
-    EXPECT_EQ(manager.wait(60), 1);
+    EXPECT_EQ(manager.stop(0), 1);
     EXPECT_NE(manager.log().find("Nao Existe o Arquivo de Configuracao 'TALVO.CFG'!"),
               std::string::npos)
         << manager.log();
 
     mtest::WriteConfig(dir.path(), mtest::MakeConfig({5}, {{"ITEMS.DBF", 'D'}}));
-    Manager missing;
-    missing.start(dir.path(), {}, "missing.log");
-    EXPECT_EQ(missing.wait(60), 1);
+    mtest::Background missing;
+    missing.start(dir.path(), {}, dir.file("missing.log"));
+    EXPECT_EQ(missing.stop(0), 1);
     EXPECT_NE(missing.log().find("Erro ao Abrir Arquivo ITEMS.DBF"), std::string::npos)
         << missing.log();
 
     // A line settings file with a bad line is refused by its number.
     mtest::WriteFile(dir.file("wtalvoc.conf"), "echo = yes\ndirection = both\n");
-    Manager conf;
-    conf.start(dir.path(), {}, "conf.log");
-    EXPECT_EQ(conf.wait(60), 1);
+    mtest::Background conf;
+    conf.start(dir.path(), {}, dir.file("conf.log"));
+    EXPECT_EQ(conf.stop(0), 1);
     EXPECT_NE(conf.log().find("wtalvoc.conf:2: bad value for direction"), std::string::npos)
         << conf.log();
 }
