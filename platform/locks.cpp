@@ -7,6 +7,7 @@
 
 #include "platform/errors.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -193,6 +194,42 @@ std::uint32_t UnlockRegion(FileHandle handle, std::uint64_t offset, std::uint64_
     // Not a region of ours: a closed handle says so, an open one "not locked".
     if (::fcntl(handle, F_GETFD) < 0) return Fail(kErrInvalidHandle);
     return Fail(kErrNotLocked);
+}
+
+std::uint32_t UnlockRegionPair(FileHandle handle, std::uint64_t offset1, std::uint64_t length1,
+                               std::uint64_t offset2, std::uint64_t length2) {
+    if (handle < 0) return Fail(kErrInvalidHandle);
+    {
+        // One F_UNLCK over the span from the first region's start to the
+        // second's end frees both, when this handle holds nothing else there
+        // (the kernel would free that too: a terminal's record lock taken
+        // through the same handle, say). Other handles' regions are theirs.
+        std::lock_guard<std::mutex> g(g_mutex);
+        const std::uint64_t low = std::min(offset1, offset2);
+        const std::uint64_t high = std::max(offset1 + length1, offset2 + length2);
+        Region* first = nullptr;
+        Region* second = nullptr;
+        bool between = false;
+        for (Region& r : UsedPart()) {
+            if (!r.used || r.handle != handle || !Overlaps(r, low, high - low)) continue;
+            if (first == nullptr && r.offset == offset1 && r.length == length1)
+                first = &r;
+            else if (second == nullptr && r.offset == offset2 && r.length == length2)
+                second = &r;
+            else
+                between = true;
+        }
+        if (first != nullptr && second != nullptr && !between) {
+            const int err = SetLock(handle, F_UNLCK, low, high - low);
+            if (err != 0) return FailErrno(err);
+            *first = Region{};
+            *second = Region{};
+            return kErrSuccess;
+        }
+    }
+    const std::uint32_t r1 = UnlockRegion(handle, offset1, length1);
+    const std::uint32_t r2 = UnlockRegion(handle, offset2, length2);
+    return r1 != 0 ? r1 : r2;
 }
 
 void NoteFileIdentity(FileHandle handle, std::uint64_t device, std::uint64_t inode) {

@@ -91,6 +91,14 @@ int e4program_table(const char* program) {
     return program ? e4get_word(program + 8 + e4get_word(program + 4)) : -1;
 }
 
+int e4single_field(const char* program) {
+    if (program == nullptr) return -1;
+    const char* p = program + 8 + e4get_word(program + 4) + 4;
+    const int32_t code = e4get_word(p);
+    if (code < 0 || code > E4FIELD_NUMTEXT) return -1;
+    return e4get_word(p + 8) == E4END ? e4get_word(p + 4) : -1;
+}
+
 const char* e4program_text(const char* program) {
     return program ? program + 8 : nullptr;
 }

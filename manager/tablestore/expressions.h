@@ -78,6 +78,10 @@ char* e4evaluate(const char* program);
 int e4result_type();
 int e4result_length();
 
+// The field reference when the program is one field and nothing else (a
+// key that depends on that field's bytes alone), else -1.
+int e4single_field(const char* program);
+
 // The table number a program was compiled for, and its text (both read from
 // the program itself).
 int e4program_table(const char* program);

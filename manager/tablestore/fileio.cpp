@@ -253,6 +253,15 @@ int u4unlock(int file, std::int64_t offset, std::int64_t length) {
                : -1;
 }
 
+int u4unlock_pair(int file, std::int64_t offset1, std::int64_t offset2, std::int64_t length) {
+    if (file < 0 || offset1 < 0 || offset2 < 0 || length <= 0) return -1;
+    const auto len = static_cast<std::uint64_t>(length);
+    return plat::UnlockRegionPair(file, static_cast<std::uint64_t>(offset1), len,
+                                  static_cast<std::uint64_t>(offset2), len) == 0
+               ? 0
+               : -1;
+}
+
 namespace {
 std::uint32_t budget_start = 0;
 std::uint32_t budget_ms = 0;

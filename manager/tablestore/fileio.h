@@ -147,6 +147,9 @@ inline constexpr int u4owner_of_slot(int slot) {
 int u4lock(int file, std::int64_t offset, std::int64_t length, int wait, int shared = 0);
 // Unlocks a region u4lock took (u4locked). 0 / -1.
 int u4unlock(int file, std::int64_t offset, std::int64_t length);
+// Unlocks two regions u4lock took, with one call when nothing else of the
+// handle lies between them. 0 / -1.
+int u4unlock_pair(int file, std::int64_t offset1, std::int64_t offset2, std::int64_t length);
 
 // The terminal whose request the store serves now: u4owner_of_slot(slot),
 // u4no_terminal, or u4any_terminal. Returns the previous value.

@@ -474,7 +474,13 @@ const char* i4current_key(int index) {
 namespace {
 
 void swap_records(TableHandle* t) {
-    std::swap_ranges(t->old_record, t->old_record + t->record_width, t->record);
+    char part[256];
+    for (int at = 0; at < t->record_width; at += static_cast<int>(sizeof part)) {
+        const auto n = static_cast<std::size_t>(std::min<int>(sizeof part, t->record_width - at));
+        std::memcpy(part, t->old_record + at, n);
+        std::memcpy(t->old_record + at, t->record + at, n);
+        std::memcpy(t->record + at, part, n);
+    }
 }
 
 // Adds (key, n); 330 when the entry is already there; a unique refusal is
@@ -499,6 +505,12 @@ int i4update_keys(int record_number) {
         IndexHandle* h = i4index(i);
         if (h == nullptr) break;
         const int w = h->geometry.key_length;
+        if (h->key_field_width > 0 && h->key_field_offset + h->key_field_width <= t->record_width &&
+            std::memcmp(t->old_record + h->key_field_offset, t->record + h->key_field_offset,
+                        static_cast<std::size_t>(h->key_field_width)) == 0) {
+            i = h->next; // its field, and so its key, is as it was
+            continue;
+        }
         const char* built = i4build_key(i);
         if (built == nullptr) return -1;
         std::memcpy(new_key, built, static_cast<std::size_t>(w));

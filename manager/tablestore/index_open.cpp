@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "manager/tablestore/expressions.h"
+#include "manager/tablestore/fields.h"
 #include "manager/tablestore/fileio.h"
 #include "manager/tablestore/index_verify.h"
 #include "manager/tablestore/indexes.h"
@@ -146,6 +147,11 @@ int i4open_index(const char* name) {
     }
     h->program = program;
     h->key_type = type;
+    h->key_field_offset = h->key_field_width = 0;
+    if (const FieldDescriptor* f = f4descriptor(e4single_field(program))) {
+        h->key_field_offset = f->offset;
+        h->key_field_width = f->width;
+    }
     if (b4get16(h->header + i4h_signature) == 0x106) b4put16(h->header + i4h_unique, 1);
     h->unique = b4get16(h->header + i4h_unique) != 0 ? 1 : 0;
     h->cache_count = 0;

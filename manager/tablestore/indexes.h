@@ -77,6 +77,11 @@ struct IndexHandle {
     PageGeometry geometry;
     int key_decimals;
     int unique;
+    // The record bytes of the key's field when the expression is that field
+    // alone (width 0 otherwise): a change that leaves them as they were
+    // leaves the key as it was.
+    int key_field_offset;
+    int key_field_width;
 };
 
 // The handle of index number i, or null when i is not an open index (an

@@ -136,7 +136,14 @@ int release_all_locks(int number) {
     // Indexes first: their changes reach the file before the record lock goes.
     if (t->first_index >= 0 && i4release_index(-1) < 0) result = -1;
     t = d4table(number);
-    if (t->held_record != 0) u4unlock(t->file, u4lock_base + t->held_record, 1);
+    if (t->held_record != 0 && t->held_append) {
+        // An append's two locks (1,000,000,000 and the new record's byte)
+        // go together.
+        u4unlock_pair(t->file, u4lock_base, u4lock_base + t->held_record, 1);
+        t->held_append = 0;
+    } else if (t->held_record != 0) {
+        u4unlock(t->file, u4lock_base + t->held_record, 1);
+    }
     t->held_record = 0;
     unlock_append(t);
     t->lock_state = d4lock_none;

@@ -63,6 +63,16 @@ TEST_F(Compiling, ProgramLayout) {
     EXPECT_EQ(e4result_type(), 'C');
 }
 
+TEST_F(Compiling, AFieldAloneIsToldFromEveryOtherKey) {
+    // The whole key is the field's bytes only for a field alone, of any type.
+    EXPECT_EQ(e4single_field(Compile("CODE")), (people_ << 16) | 2);
+    EXPECT_EQ(e4single_field(Compile("amount")), (people_ << 16) | 3);
+    EXPECT_EQ(e4single_field(Compile("BIRTH")), (people_ << 16) | 1);
+    for (const char* text : {"CODE+'x'", "UPPER(NAME)", "AMOUNT * 2", "DTOS(BIRTH)", "'AB'",
+                             "NAME+DTOS(BIRTH)", "STR(QTY)"})
+        EXPECT_EQ(e4single_field(Compile(text)), -1) << text;
+}
+
 TEST_F(Compiling, OperatorTableOrderAndGroups) {
     static const int groups[] = {8,   10,  12,  17,  19,  21,  23,  25,  30,  40,  50,  70,
                                  80,  100, 110, 150, 160, 170, 175, 180, 185, 190, 194, 196,

@@ -86,6 +86,30 @@ TEST_F(Locks, UnlockFreesExactlyItsRegion) {
     EXPECT_EQ(OtherProcessTries(kBase + 10, 1), 0);
 }
 
+TEST_F(Locks, APairIsUnlockedInOneCallUnlessTheHandleHoldsARegionBetween) {
+    // An append's lock and its record's, a terminal's record lock between.
+    for (std::uint64_t at : {kBase, kBase + 5, kBase + 9}) ASSERT_EQ(LockRegion(h_, at, 1), 0u);
+    long calls = LockCallCount();
+    EXPECT_EQ(UnlockRegionPair(h_, kBase, 1, kBase + 9, 1), 0u);
+    EXPECT_EQ(LockCallCount() - calls, 2);
+    EXPECT_EQ(OtherProcessTries(kBase + 5, 1), 1);
+    EXPECT_EQ(OtherProcessTries(kBase, 1), 0);
+    EXPECT_EQ(OtherProcessTries(kBase + 9, 1), 0);
+
+    ASSERT_EQ(UnlockRegion(h_, kBase + 5, 1), 0u);
+    for (std::uint64_t at : {kBase, kBase + 9}) ASSERT_EQ(LockRegion(h_, at, 1), 0u);
+    calls = LockCallCount();
+    EXPECT_EQ(UnlockRegionPair(h_, kBase + 9, 1, kBase, 1), 0u);
+    EXPECT_EQ(LockCallCount() - calls, 1);
+    EXPECT_EQ(OtherProcessTries(kBase, 10), 0);
+    EXPECT_EQ(UnlockRegion(h_, kBase, 1), kErrNotLocked); // gone from the table too
+
+    // A region not held is reported; the other one still goes.
+    ASSERT_EQ(LockRegion(h_, kBase, 1), 0u);
+    EXPECT_EQ(UnlockRegionPair(h_, kBase, 1, kBase + 3, 1), kErrNotLocked);
+    EXPECT_EQ(OtherProcessTries(kBase, 1), 0);
+}
+
 TEST_F(Locks, OtherHandlesAndOtherProcessesConflict) {
     FileHandle second;
     ASSERT_EQ(FileOpen("tabela.dbf", kAccessReadWrite, FileCreate::kOpenExisting, &second), 0u);
