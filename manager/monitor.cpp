@@ -209,6 +209,11 @@ void MonitorInstall() {
         seenRefusedAt[static_cast<std::size_t>(i)] = serilo_line_counters.refusedAt[i].load();
 }
 
+void MonitorFinish() {
+    if (plat::InstanceMonitorCount() > 0) PublishRequest();
+    flight.active = false;
+}
+
 void MonitorEvent(const char* text) {
     if (plat::InstanceMonitorCount() == 0 || text == nullptr) return;
     plat::LocalTime now{};

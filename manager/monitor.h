@@ -8,8 +8,9 @@
 // own read and write in the table of driver calls (link.h), which pass
 // everything on unchanged and, only while a monitor is connected, note the
 // request delivered and the answers sent. A request's line is published
-// when the main loop asks the driver for the next one. Lines are built in
-// fixed buffers; nothing is allocated.
+// when the main loop asks the driver for the next one, or once the main
+// loop has ended (MonitorFinish), so that a stop does not swallow the last
+// request's line. Lines are built in fixed buffers; nothing is allocated.
 #pragma once
 
 #include <cstddef>
@@ -17,6 +18,10 @@
 
 // Puts the monitor's calls in front of the driver calls in use (once).
 void MonitorInstall();
+
+// Publishes the line of the request served last, if it is still due (the
+// main loop has ended).
+void MonitorFinish();
 
 // A line event (the line lost or back): published with the time.
 void MonitorEvent(const char* text);

@@ -612,6 +612,7 @@ int RunManager(int argc, const char* const* argv) {
     TellRealtime();
     plat::WindowShow();
     const int status = MainLoop();
+    MonitorFinish();
     TellStopped(here, status);
     return status;
 }
