@@ -52,8 +52,7 @@ int d4forget_cached() {
         th->locked_record = 0;
         th->old_image = 0;
         th->stamp_held = 0;
-        th->header.record_count = -1;
-        th->read_whole = 0;
+        d4forget_count_of(th);
         for (int i = th->first_index, n = 0; i >= 0 && n < 1000; ++n) {
             if (forget_index(i) < 0) result = -1;
             const IndexHandle* h = i4index(i);

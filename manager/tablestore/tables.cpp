@@ -149,8 +149,7 @@ int release_all_locks(int number) {
     t->lock_state = d4lock_none;
     t->locked_record = 0;
     t->old_image = 0;
-    t->read_whole = 0;
-    t->header.record_count = -1;
+    d4forget_count_of(t);
     return result;
 }
 
@@ -219,6 +218,35 @@ void discard_open(int number) {
     const int next = t->next;
     h4free_element(&g4.table_pool, number);
     if (g4.table_head == number) g4.table_head = next;
+}
+
+// Reads record n of table number (count unknown, n >= 1) without asking the
+// file's size: a record wholly in the file is within the count. 0 read, 1
+// past the end (the record buffer left as it was), -1 failure.
+int read_if_in_file(int number, int n) {
+    if (d4changed(number) < 0) return -1;
+    TableHandle* t = d4table(number);
+    // Read into the old-record buffer first: a record past the end leaves
+    // the record buffer as it was.
+    t->old_image = 0;
+    const auto width = static_cast<std::uint32_t>(t->record_width);
+    const std::int64_t got = u4read_at(t->file, record_offset(t, n), t->old_record, width);
+    if (got != static_cast<std::int64_t>(width)) {
+        if (got >= 0) return 1;
+        // A failed read leaves no record behind, as a failed move does.
+        std::memset(t->record, ' ', width);
+        t->current_record = n;
+        const NumberText number_text(n);
+        e4error_report(err4read, t->file_name, "Record: ", number_text.text, nullptr);
+        return -1;
+    }
+    std::memcpy(t->record, t->old_record, width);
+    t->bof = t->eof = 0;
+    lock_record(t, n);
+    t->current_record = n;
+    t->read_whole = n;
+    note_image(t, n);
+    return 0;
 }
 
 } // namespace
@@ -359,8 +387,7 @@ int d4open_table_mode(const char* name, int mode) {
     t->eof = 1;
     t->bof = 0;
     t->changed = 0;
-    t->header.record_count = -1;
-    t->read_whole = 0;
+    d4forget_count_of(t);
     g4.selected_table = number;
     return number;
 }
@@ -497,8 +524,6 @@ int d4read_record(int n) {
     return read;
 }
 
-static int read_if_in_file(int number, int n);
-
 int d4read_listed_record(int n) {
     const int number = g4.selected_table;
     TableHandle* t = d4table(number);
@@ -510,35 +535,6 @@ int d4read_listed_record(int n) {
         return n > count ? 1 : d4read_record(n);
     }
     return read_if_in_file(number, n);
-}
-
-// Reads record n of table number (count unknown, n >= 1) without asking the
-// file's size: a record wholly in the file is within the count. 0 read, 1
-// past the end (the record buffer left as it was), -1 failure.
-static int read_if_in_file(int number, int n) {
-    if (d4changed(number) < 0) return -1;
-    TableHandle* t = d4table(number);
-    // Read into the old-record buffer first: a record past the end leaves
-    // the record buffer as it was.
-    t->old_image = 0;
-    const auto width = static_cast<std::uint32_t>(t->record_width);
-    const std::int64_t got = u4read_at(t->file, record_offset(t, n), t->old_record, width);
-    if (got != static_cast<std::int64_t>(width)) {
-        if (got >= 0) return 1;
-        // A failed read leaves no record behind, as a failed move does.
-        std::memset(t->record, ' ', width);
-        t->current_record = n;
-        const NumberText number_text(n);
-        e4error_report(err4read, t->file_name, "Record: ", number_text.text, nullptr);
-        return -1;
-    }
-    std::memcpy(t->record, t->old_record, width);
-    t->bof = t->eof = 0;
-    lock_record(t, n);
-    t->current_record = n;
-    t->read_whole = n;
-    note_image(t, n);
-    return 0;
 }
 
 int d4goto_record_for_change(int n) {
@@ -556,10 +552,7 @@ int d4goto_record_for_change(int n) {
 }
 
 void d4forget_count() {
-    if (TableHandle* t = d4current_table()) {
-        t->header.record_count = -1;
-        t->read_whole = 0;
-    }
+    if (TableHandle* t = d4current_table()) d4forget_count_of(t);
 }
 
 int d4write_stamp() {
@@ -798,8 +791,7 @@ int d4unlock_all() {
         TableHandle* t = d4table(number);
         if (t == nullptr) break;
         // The next request counts the records again: other programs append.
-        t->header.record_count = -1;
-        t->read_whole = 0;
+        d4forget_count_of(t);
         bool busy = t->lock_state != d4lock_none || t->held_record != 0 || t->held_append != 0;
         for (int i = t->first_index, walked = 0;
              !busy && i >= 0 && walked < h4capacity(g4.index_pool); ++walked) {

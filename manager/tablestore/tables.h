@@ -65,8 +65,8 @@ struct TableHandle {
     // read; dropped with that lock.
     int old_image;
     // A record this request read whole from the file (0 none): it lies
-    // within the count, so writing it back needs no size query. Dropped at
-    // the request's end with the count.
+    // within the count, so writing it back needs no size query. A lower
+    // bound of the count, forgotten with it (d4forget_count_of).
     int read_whole;
     // The date and count this process last wrote into header bytes 1-7
     // under the append lock it still holds (stamp_held 0: none).
@@ -86,6 +86,13 @@ struct FilterEntry {
 
 // The handle of table number t, or null when t is not an open table.
 TableHandle* d4table(int t);
+
+// Forgets the table's record count and the record read whole with it: the
+// next use asks the file (other programs append, or cut the file).
+inline void d4forget_count_of(TableHandle* t) {
+    t->header.record_count = -1;
+    t->read_whole = 0;
+}
 
 // d4open_table_mode(name, 0).
 int d4open_table(const char* name);
